@@ -1,0 +1,76 @@
+// Small portable layer over the C library: descriptor ownership, line reading (the C library
+// has no fgetln everywhere) and the C-locale character classes.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <span>
+
+namespace pathvane {
+
+// Character classes of the POSIX locale; bytes above 0x7F belong to none of them.
+constexpr bool is_space(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+constexpr bool is_blank(unsigned char c) noexcept { return c == ' ' || c == '\t'; }
+constexpr bool is_alpha(unsigned char c) noexcept {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+constexpr bool is_alnum(unsigned char c) noexcept { return is_alpha(c) || (c >= '0' && c <= '9'); }
+
+// A string from malloc, released with free.
+struct FreeDeleter {
+    void operator()(void *p) const noexcept { std::free(p); }
+};
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+// Owns one file descriptor; move-only.
+class Fd {
+  public:
+    Fd() noexcept = default;
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    Fd(Fd &&other) noexcept : fd_(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept;
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { close(); }
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    int release() noexcept;
+    // Closes now and returns what close(2) returned (0 when nothing was open).
+    int close() noexcept;
+
+  private:
+    int fd_ = -1;
+};
+
+// Reads a descriptor line by line, like fgetln: each line comes with its newline, if it has
+// one, and without a terminating NUL. Lines may be of any length and hold any byte.
+class LineReader {
+  public:
+    enum class Result { line, end, error };
+
+    explicit LineReader(int fd) noexcept : fd_(fd) {}
+    LineReader(const LineReader &) = delete;
+    LineReader &operator=(const LineReader &) = delete;
+    ~LineReader();
+
+    // On Result::line, `line` holds the bytes, writable and valid until the next call. On
+    // Result::error, error() tells why (ENOMEM when the line did not fit in memory).
+    Result next(std::span<char> &line) noexcept;
+    int error() const noexcept { return error_; }
+
+  private:
+    bool fill() noexcept;
+
+    int fd_;
+    char *buf_ = nullptr;
+    std::size_t cap_ = 0;
+    std::size_t start_ = 0;   // first byte of the next line
+    std::size_t scanned_ = 0; // bytes from start_ known to hold no newline
+    std::size_t end_ = 0;     // end of the bytes read
+    bool eof_ = false;
+    int error_ = 0;
+};
+
+} // namespace pathvane

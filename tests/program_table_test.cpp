@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "files.h"
+#include "program_selection.h"
+
+using pathvane::lookup_program_in;
+using pathvane::normalize_path;
+
+namespace {
+
+const char fallback[] = "FALLBACK";
+
+std::string normalized(std::string path) {
+    normalize_path(path.data());
+    return path.c_str();
+}
+
+TEST(NormalizePath, SqueezesSlashesAndDropsTrailingOnes) {
+    const struct {
+        const char *in, *out;
+    } cases[] = {
+        {"/home//repo/", "/home/repo"}, {"a//b", "a/b"},     {"/", ""},
+        {"//", ""},                     {"a/b", "a/b"},      {"", ""},
+        {"///a///b///", "/a/b"},        {"a", "a"},          {"x:/r//", "x:/r"},
+        {"/r/./", "/r/."},              {"\xc3\xa9//", "\xc3\xa9"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(normalized(c.in), c.out) << "input '" << c.in << "'";
+}
+
+TEST(NormalizePath, LengthFormStopsAtTheLengthGiven) {
+    char text[] = "/a//b//XYZ";
+    EXPECT_EQ(normalize_path(text, 6), 4u);
+    EXPECT_EQ(std::string(text, 4), "/a/b");
+}
+
+struct LookupCase {
+    const char *name;
+    std::string table;
+    const char *root;
+    const char *expected;
+};
+
+class Lookup : public ::testing::Test {
+  protected:
+    test::TempDir dir;
+    std::string lookup(const std::string &table, const char *root) {
+        test::write_file(dir / "table", table);
+        pathvane::Program program = lookup_program_in((dir / "table").c_str(), fallback, root);
+        return program.path;
+    }
+};
+
+TEST_F(Lookup, TableExamples) {
+    using namespace std::string_literals;
+    const LookupCase cases[] = {
+        {"pattern alone is ignored", "/home/repo\n", "/home/repo", fallback},
+        {"root is normalised", "/home/repo prog=/usr/local/bin/cvs\n", "/home/repo/",
+         "/usr/local/bin/cvs"},
+        {"pattern is normalised", "//home//repo// prog=/p\n", "/home/repo", "/p"},
+        {"later default replaces earlier", "* prog=/opt/a\n* prog=/opt/b\n", "/x", "/opt/b"},
+        {"applying line before default", "/r prog=/opt/x\n* prog=/opt/d\n", "/r", "/opt/x"},
+        {"default before applying line", "* prog=/opt/d\n/r prog=/opt/x\n", "/r", "/opt/x"},
+        {"default for other roots", "* prog=/opt/d\n/r prog=/opt/x\n", "/s", "/opt/d"},
+        {"other keys passed over", "/r mode=1 prog=/opt/x\n", "/r", "/opt/x"},
+        {"whitespace around =", "/r prog = /opt/x\n", "/r", "/opt/x"},
+        {"tabs around =", "/r\tprog\t=\t/opt/x\n", "/r", "/opt/x"},
+        {"comment after value", "/r prog=/opt/x # old server\n", "/r", "/opt/x"},
+        {"comment glued to value", "/r prog=/opt/x#old\n", "/r", "/opt/x"},
+        {"commented-out line", "# /r prog=/opt/x\n", "/r", fallback},
+        {"key without = ends line", "/r opt ,prog=/opt/x\n", "/r", fallback},
+        {"prog= at end of line", "/r prog=\n", "/r", fallback},
+        {"prog= then whitespace only", "/r prog=  \t\n", "/r", fallback},
+        {"prog= at end, search goes on", "/r prog=\n* prog=/d\n", "/r", "/d"},
+        {"empty value before comma", "/r prog=,mode=1\n", "/r", ""},
+        {"empty value after blank", "/r prog= ,mode=1\n", "/r", ""},
+        {"default entry *old", "*old prog=/opt/d\n", "/x", "/opt/d"},
+        {"default entry **", "** prog=/opt/d\n", "/x", "/opt/d"},
+        {"default entry */x", "*/x prog=/opt/d\n", "/x", "/opt/d"},
+        {"case-sensitive root", "/home/repo prog=/a\n", "/Home/repo", fallback},
+        {"pattern with colon never applies", "h:/r prog=/a\n", "h:/r", fallback},
+        {"lone * ignored", "*\n", "/x", fallback},
+        {"lone * then applying line", "*\n/r prog=/x\n", "/r", "/x"},
+        {"root / matches pattern /", "/ prog=/slash\n", "/", "/slash"},
+        {"root // matches pattern /", "/ prog=/slash\n", "//", "/slash"},
+        {"empty root matches pattern /", "/ prog=/slash\n", "", "/slash"},
+        {"empty root, no pattern", "/r prog=/x\n", "", fallback},
+        {"last line without newline", "/a prog=/x\n/r prog=/y", "/r", "/y"},
+        {"only line without newline", "/r prog=/y", "/r", "/y"},
+        {"carriage-return line ends", "/q prog=/w\r\n/r prog=/opt/x\r\n", "/r", "/opt/x"},
+        {"pattern then carriage return", "/r\r\n/r prog=/b\n", "/r", "/b"},
+        {"method and host dropped", "/home/repo prog=/p\n", ":pserver:host:/home/repo/", "/p"},
+        {"ext root", "/home/repo prog=/p\n", ":ext:host:/home//repo", "/p"},
+        {"port stays in front", "99/home/repo prog=/q\n", "host:99/home/repo", "/q"},
+        {"NUL ends the value", "/r prog=/x\0y\n"s, "/r", "/x"},
+        {"NUL ends the line", "/r\0 prog=/x\n/r prog=/y\n"s, "/r", "/y"},
+        {"first prog on a line wins", "/r prog=/a prog=/b\n", "/r", "/a"},
+        {"default keeps its first prog", "* prog=/a prog=/b\n", "/x", "/a"},
+        {"applying line without prog", "/r mode=1\n/r prog=/b\n", "/r", "/b"},
+        {"blank before comma ends line", "/r a=1 ,prog=/x\n", "/r", fallback},
+        {"comma separates", "/r a=1,prog=/x\n", "/r", "/x"},
+        {"comma and blank separate", "/r a=1, prog=/x\n", "/r", "/x"},
+        {"value ends at comma", "/r prog=/x,mode=1\n", "/r", "/x"},
+        {"high bytes in value", "/r prog=/opt/\xc3\xa9\n", "/r", "/opt/\xc3\xa9"},
+        {"key is case-sensitive", "/r PROG=/x\n", "/r", fallback},
+        {"empty key passed over", "/r =1 prog=/x\n", "/r", "/x"},
+        {"punctuation in key ends line", "/r pro-g=/y prog=/x\n", "/r", fallback},
+        {"leading whitespace", "  \t/r\tprog=/x\n", "/r", "/x"},
+        {"vertical tab and form feed are whitespace", "/r\vprog=\f/x\n", "/r", "/x"},
+        {"blank lines and comments", "\n\n   \n# c\n/r prog=/x\n", "/r", "/x"},
+        {"empty table", "", "/r", fallback},
+        {"root differs", "/r prog=/x\n", "/rr", fallback},
+        {"whole root has no colon", "/a/b prog=/x\n", "/a/b", "/x"},
+        {"last colon wins", "c prog=/x\n", "a:b:c", "/x"},
+    };
+    for (const LookupCase &c : cases)
+        EXPECT_EQ(lookup(c.table, c.root), c.expected) << c.name;
+}
+
+TEST_F(Lookup, LinesOfAnyLength) {
+    std::string long_options(300000, ' ');
+    std::string long_pattern = "/" + std::string(200000, 'p');
+    std::string table = "/r" + long_options + "prog=/x\n" + long_pattern + " prog=/long\n";
+    EXPECT_EQ(lookup(table, "/r"), "/x");
+    EXPECT_EQ(lookup(table, long_pattern.c_str()), "/long");
+    std::string long_value = "/" + std::string(100000, 'v');
+    EXPECT_EQ(lookup("/r prog=" + long_value, "/r"), long_value);
+}
+
+TEST_F(Lookup, ManyLinesAcrossReadBuffers) {
+    std::string table;
+    for (int i = 0; i < 20000; ++i)
+        table += "/repo" + std::to_string(i) + " prog=/bin/p" + std::to_string(i) + "\n";
+    EXPECT_EQ(lookup(table, "/repo0"), "/bin/p0");
+    EXPECT_EQ(lookup(table, "/repo12345"), "/bin/p12345");
+    EXPECT_EQ(lookup(table, "/repo19999"), "/bin/p19999");
+    EXPECT_EQ(lookup(table, "/repo20000"), fallback);
+}
+
+TEST_F(Lookup, MissingOrUnreadableTableGivesTheFallback) {
+    EXPECT_STREQ(lookup_program_in((dir / "absent").c_str(), fallback, "/r").path, fallback);
+    test::make_dir(dir / "subdir");
+    EXPECT_STREQ(lookup_program_in((dir / "subdir").c_str(), fallback, "/r").path, fallback);
+}
+
+TEST(ReadTableLine, ReportsWhatEachLineIs) {
+    using Kind = pathvane::TableLine::Kind;
+    const struct {
+        const char *line;
+        Kind kind;
+        const char *pattern;
+    } cases[] = {
+        {"   # only a comment\n", Kind::empty, ""},
+        {"/r\n", Kind::pattern_only, "/r"},
+        {"/s// prog=/x\n", Kind::other_root, "/s"},
+        {"*x prog=/x\n", Kind::default_entry, "*x"},
+        {"/r/ prog=/x\n", Kind::applies, "/r"},
+    };
+    for (const auto &c : cases) {
+        std::string line = c.line;
+        pathvane::TableLine read = pathvane::read_table_line(line, "/r");
+        EXPECT_EQ(read.kind, c.kind) << c.line;
+        EXPECT_EQ(read.pattern, c.pattern) << c.line;
+        // The options of a line for another root are never read.
+        EXPECT_EQ(read.has_prog, c.kind == Kind::default_entry || c.kind == Kind::applies)
+            << c.line;
+    }
+}
+
+} // namespace

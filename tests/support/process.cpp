@@ -1,0 +1,168 @@
+#include "process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void check(bool ok, const char *what) {
+    if (!ok)
+        throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+std::vector<char *> pointers(const std::vector<std::string> &strings) {
+    std::vector<char *> result;
+    for (const std::string &s : strings)
+        result.push_back(const_cast<char *>(s.c_str()));
+    result.push_back(nullptr);
+    return result;
+}
+
+void set_nonblocking(int fd) { check(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0, "fcntl"); }
+
+} // namespace
+
+Outcome run(const Invocation &inv) {
+    // Writing into a pipe whose reader has gone must be an EPIPE here, not the end of the test.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    int in[2], out[2], err[2];
+    check(pipe(in) == 0 && pipe(out) == 0 && pipe(err) == 0, "pipe");
+    std::vector<char *> argv = pointers(inv.argv);
+    std::vector<char *> envp = pointers(inv.env);
+
+    pid_t pid = fork();
+    check(pid >= 0, "fork");
+    if (pid == 0) {
+        std::signal(SIGPIPE, inv.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+        if (inv.stdin_mode == Stdin::pipe)
+            dup2(in[0], 0);
+        else if (inv.stdin_mode == Stdin::dev_null)
+            dup2(open("/dev/null", O_RDONLY), 0);
+        else
+            close(0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd = 3; fd < 256; ++fd)
+            close(fd);
+        if (!inv.cwd.empty() && chdir(inv.cwd.c_str()) != 0)
+            _exit(126);
+        execve(inv.program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    int to_child = in[1];
+    if (inv.stdin_mode != Stdin::pipe) {
+        close(to_child);
+        to_child = -1;
+    } else {
+        set_nonblocking(to_child);
+    }
+
+    Outcome result;
+    std::size_t chunk = 0, offset = 0;
+    auto due = Clock::now() + std::chrono::milliseconds(inv.input.empty() ? inv.close_delay_ms
+                                                                           : inv.input[0].delay_ms);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(inv.timeout_ms);
+    int open_outputs = 2;
+    int fds[2] = {out[0], err[0]};
+    std::string *sinks[2] = {&result.out, &result.err};
+
+    while (open_outputs > 0 || to_child >= 0) {
+        auto now = Clock::now();
+        if (now >= deadline) {
+            kill(pid, SIGKILL);
+            result.timed_out = true;
+            break;
+        }
+        bool input_due = to_child >= 0 && now >= due;
+        if (to_child >= 0 && input_due && chunk == inv.input.size()) {
+            close(to_child);
+            to_child = -1;
+            continue;
+        }
+        pollfd polls[3];
+        nfds_t count = 0;
+        for (int i = 0; i < 2; ++i)
+            if (fds[i] >= 0)
+                polls[count++] = {fds[i], POLLIN, 0};
+        if (input_due)
+            polls[count++] = {to_child, POLLOUT, 0};
+        auto until = to_child >= 0 && !input_due ? std::min(due, deadline) : deadline;
+        int wait = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1);
+        int ready = poll(polls, count, wait);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        check(ready >= 0, "poll");
+        for (nfds_t p = 0; p < count; ++p) {
+            if (polls[p].revents == 0)
+                continue;
+            if (polls[p].fd == to_child) {
+                const std::string &bytes = inv.input[chunk].bytes;
+                ssize_t n = bytes.size() == offset
+                                ? 0
+                                : write(to_child, bytes.data() + offset, bytes.size() - offset);
+                if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                    continue;
+                if (n < 0) { // the program closed its input
+                    close(to_child);
+                    to_child = -1;
+                    continue;
+                }
+                offset += static_cast<std::size_t>(n);
+                result.input_written += static_cast<std::size_t>(n);
+                if (offset == bytes.size()) {
+                    offset = 0;
+                    ++chunk;
+                    due = Clock::now() + std::chrono::milliseconds(chunk < inv.input.size()
+                                                                       ? inv.input[chunk].delay_ms
+                                                                       : inv.close_delay_ms);
+                }
+                continue;
+            }
+            int i = polls[p].fd == fds[0] ? 0 : 1;
+            char buf[65536];
+            ssize_t n = read(fds[i], buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                close(fds[i]);
+                fds[i] = -1;
+                --open_outputs;
+                continue;
+            }
+            sinks[i]->append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    if (to_child >= 0)
+        close(to_child);
+    for (int fd : fds)
+        if (fd >= 0)
+            close(fd);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        check(errno == EINTR, "waitpid");
+    if (WIFEXITED(status)) {
+        result.exited = true;
+        result.exit_code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+} // namespace test

@@ -1,0 +1,41 @@
+// Runs a program as a user would: chosen argv (argv[0] included), environment, directory and
+// standard input, fed in timed chunks; collects its output, error output and exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace test {
+
+struct Chunk {
+    std::string bytes;
+    int delay_ms = 0; // wait this long after the previous chunk before writing this one
+};
+
+enum class Stdin { pipe, dev_null, closed };
+
+struct Invocation {
+    std::string program;
+    std::vector<std::string> argv; // argv[0] included
+    std::vector<std::string> env;  // NAME=value entries; the whole environment
+    std::string cwd;               // empty: the test's own
+    Stdin stdin_mode = Stdin::pipe;
+    std::vector<Chunk> input;
+    int close_delay_ms = 0; // wait this long after the last chunk before closing the pipe
+    bool ignore_sigpipe = false;
+    int timeout_ms = 30000;
+};
+
+struct Outcome {
+    bool exited = false;
+    int exit_code = -1;
+    int signal = 0; // the signal that ended the program, if one did
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+    std::size_t input_written = 0; // bytes the program took before its input was closed
+};
+
+Outcome run(const Invocation &invocation);
+
+} // namespace test

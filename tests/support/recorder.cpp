@@ -1,0 +1,110 @@
+// A stand-in for a CVS program. It records how it was started into the directory named by
+// RECORD_DIR: "program" (its built-in name), "argv" and "environ" (each entry followed by a
+// NUL), "cwd", "fds" (the open descriptors, one a line) and "stdin" (every byte it read).
+// RECORD_STDIN=skip leaves standard input unread; RECORD_EXIT=n exits with n; RECORD_SIGNAL=n
+// ends the program by signal n.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+const char *record_dir;
+
+void fail(const char *what) {
+    std::fprintf(stderr, "recorder: %s: %s\n", what, std::strerror(errno));
+    std::_Exit(97);
+}
+
+int create(const char *name) {
+    char path[4096];
+    std::snprintf(path, sizeof path, "%s/%s", record_dir, name);
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        fail(path);
+    return fd;
+}
+
+void write_all(int fd, const void *data, size_t size) {
+    const char *p = static_cast<const char *>(data);
+    while (size > 0) {
+        ssize_t n = write(fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            fail("write");
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+void record_strings(const char *name, char *const *strings, int count) {
+    int fd = create(name);
+    for (int i = 0; count < 0 ? strings[i] != nullptr : i < count; ++i)
+        write_all(fd, strings[i], std::strlen(strings[i]) + 1);
+    close(fd);
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    // Look at the descriptors before this program opens any of its own.
+    char fds[4096];
+    size_t fds_length = 0;
+    for (int fd = 0; fd < 256; ++fd)
+        if (fcntl(fd, F_GETFD) != -1)
+            fds_length += static_cast<size_t>(
+                std::snprintf(fds + fds_length, sizeof fds - fds_length, "%d\n", fd));
+
+    record_dir = std::getenv("RECORD_DIR");
+    if (record_dir == nullptr) {
+        std::fputs("recorder: RECORD_DIR is not set\n", stderr);
+        return 98;
+    }
+    record_strings("argv", argv, argc);
+    record_strings("environ", environ, -1);
+    int fd = create("fds");
+    write_all(fd, fds, fds_length);
+    close(fd);
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        fail("getcwd");
+    fd = create("cwd");
+    write_all(fd, cwd, std::strlen(cwd));
+    close(fd);
+
+    const char *stdin_mode = std::getenv("RECORD_STDIN");
+    if (stdin_mode == nullptr || std::strcmp(stdin_mode, "skip") != 0) {
+        fd = create("stdin");
+        static char buf[1 << 16];
+        for (;;) {
+            ssize_t n = read(0, buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                fail("read");
+            if (n == 0)
+                break;
+            write_all(fd, buf, static_cast<size_t>(n));
+        }
+        close(fd);
+    }
+
+    // Written last, so that its presence means the whole record is there.
+    fd = create("program");
+    write_all(fd, RECORDER_NAME, std::strlen(RECORDER_NAME));
+    close(fd);
+
+    if (const char *sig = std::getenv("RECORD_SIGNAL")) {
+        std::signal(std::atoi(sig), SIG_DFL);
+        raise(std::atoi(sig));
+    }
+    const char *status = std::getenv("RECORD_EXIT");
+    return status != nullptr ? std::atoi(status) : 0;
+}

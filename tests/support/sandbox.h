@@ -1,0 +1,47 @@
+// The sandbox of the pathvane binary under test: its built-in table and fallback paths point
+// here, and the recording stand-ins for CVS programs write what they saw into it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "files.h"
+#include "process.h"
+
+namespace test {
+
+class Sandbox {
+  public:
+    Sandbox();
+
+    // The path of the recording program with this name: alpha, beta, default or fallback.
+    static std::string recorder(const std::string &name);
+
+    void write_table(const std::string &text) const;
+    void remove_fallback() const;
+    const std::string &work() const { return work_; } // the commands' working directory
+    std::string path(const std::string &name) const { return dir_ / name; }
+
+    // Runs the binary under test, through a link named "cvs" unless `program` names another
+    // path; `env` is added to the recorder's RECORD_DIR and a plain PATH.
+    Invocation invocation(std::vector<std::string> argv, std::vector<std::string> env = {}) const;
+
+    // What the recorder saw; `program` is empty when no recorder ran.
+    struct Record {
+        std::string program;
+        std::vector<std::string> argv;
+        std::vector<std::string> environ;
+        std::string cwd;
+        std::string fds;
+        std::string stdin_bytes;
+    };
+    Record record() const;
+
+  private:
+    TempDir dir_;
+    std::string work_;
+    std::string record_;
+};
+
+} // namespace test

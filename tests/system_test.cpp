@@ -1,0 +1,146 @@
+// The direct launch, seen from outside: which program runs, with exactly what, and what the
+// user sees when it cannot run.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "sandbox.h"
+
+namespace {
+
+using test::Sandbox;
+
+std::string standard_table() {
+    return "# routes of the system tests\n"
+           "/r1 prog=" + Sandbox::recorder("alpha") + "\n"
+           "/r2 prog=" + Sandbox::recorder("beta") + "\n"
+           "-q prog=" + Sandbox::recorder("beta") + "\n"
+           "/ prog=" + Sandbox::recorder("beta") + "\n"
+           "* prog=" + Sandbox::recorder("default") + "\n";
+}
+
+struct DirectCase {
+    const char *name;
+    std::vector<std::string> argv;
+    std::optional<std::string> root_file; // the content of CVS/Root
+    std::optional<std::string> cvsroot;
+    const char *program; // the recorder expected to run
+};
+
+TEST(DirectLaunch, RootSourcesAndTheProgramChosen) {
+    const DirectCase cases[] = {
+        {"first -d wins", {"cvs", "-d", "/r1", "-d", "/r2", "co", "m"}, {}, {}, "alpha"},
+        {"other flags skipped", {"cvs", "-q", "-d", "/r2", "co", "m"}, {}, {}, "beta"},
+        {"operand ends the scan", {"cvs", "-z", "9", "-d", "/r2", "co", "m"}, {}, "/r1", "alpha"},
+        {"-d after the command", {"cvs", "co", "-d", "/r2", "m"}, {}, "/r1", "alpha"},
+        {"-d takes the next argument", {"cvs", "-d", "-q", "co", "m"}, {}, {}, "beta"},
+        {"grouped flags", {"cvs", "-qd/r2", "co", "m"}, {}, "/r1", "beta"},
+        {"empty -d argument", {"cvs", "-d", "", "co", "m"}, "/r1\n", "/r1", "beta"},
+        {"-d wins over server", {"cvs", "-d", "/r1", "server"}, {}, {}, "alpha"},
+        {"-d with nothing after", {"cvs", "-d"}, {}, "/r2", "beta"},
+        {"-- ends the scan", {"cvs", "--", "-d", "/r2"}, {}, "/r1", "alpha"},
+        {"root file trimmed", {"cvs", "update"}, "/r1 \t\r\n", "/r2", "alpha"},
+        {"root file over CVSROOT", {"cvs", "update"}, ":ext:host:/r1//\n", "/r2", "alpha"},
+        {"empty root file, no CVSROOT", {"cvs", "update"}, "", {}, "fallback"},
+        {"no root file, empty CVSROOT", {"cvs", "update"}, {}, "", "beta"},
+        {"no root at all", {"cvs", "update"}, {}, {}, "fallback"},
+        {"CVSROOT", {"cvs", "update"}, {}, ":local:/r2", "beta"},
+        {"root matching no line", {"cvs", "update"}, {}, "/elsewhere", "default"},
+        {"root file of a newline", {"cvs", "update"}, "\n", "/r1", "default"},
+    };
+    for (const DirectCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        sandbox.write_table(standard_table());
+        if (c.root_file) {
+            test::make_dir(sandbox.work() + "/CVS");
+            test::write_file(sandbox.work() + "/CVS/Root", *c.root_file);
+        }
+        std::vector<std::string> env;
+        if (c.cvsroot)
+            env.push_back("CVSROOT=" + *c.cvsroot);
+        test::Invocation inv = sandbox.invocation(c.argv, env);
+        test::Outcome outcome = test::run(inv);
+
+        EXPECT_TRUE(outcome.exited);
+        EXPECT_EQ(outcome.exit_code, 0);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.out, "");
+        Sandbox::Record record = sandbox.record();
+        EXPECT_EQ(record.program, c.program);
+        EXPECT_EQ(record.argv, inv.argv);
+        EXPECT_EQ(record.environ, inv.env);
+        EXPECT_EQ(record.cwd, std::filesystem::canonical(sandbox.work()).string());
+        EXPECT_EQ(record.fds, "0\n1\n2\n") << "no descriptor is added or taken away";
+    }
+}
+
+TEST(DirectLaunch, RootFileThatIsADirectoryIsPassedOver) {
+    Sandbox sandbox;
+    sandbox.write_table(standard_table());
+    test::make_dir(sandbox.work() + "/CVS/Root");
+    test::run(sandbox.invocation({"cvs", "update"}, {"CVSROOT=/r2"}));
+    EXPECT_EQ(sandbox.record().program, "beta");
+}
+
+TEST(DirectLaunch, ProgramGetsStdinAndGivesItsExitStatus) {
+    Sandbox sandbox;
+    sandbox.write_table(standard_table());
+    test::Invocation inv = sandbox.invocation({"cvs", "-d", "/r1", "commit"}, {"RECORD_EXIT=7"});
+    std::string bytes("line\n\0\xff\x80 more", 14);
+    inv.input = {{bytes}};
+    test::Outcome outcome = test::run(inv);
+    EXPECT_EQ(outcome.exit_code, 7);
+    EXPECT_EQ(sandbox.record().stdin_bytes, bytes);
+}
+
+TEST(DirectLaunch, ArgvZeroAndPathAreKeptAsGiven) {
+    Sandbox sandbox;
+    sandbox.write_table(standard_table());
+    for (const std::string &argv0 : {std::string("cvs"), std::string("/usr/bin/cvs"),
+                                     std::string("server-side"), std::string("")}) {
+        test::Invocation inv = sandbox.invocation({argv0, "-d", "/r1", "log"});
+        inv.program = PATHVANE_UNDER_TEST_PATH;
+        test::run(inv);
+        EXPECT_EQ(sandbox.record().argv, inv.argv) << argv0;
+    }
+}
+
+TEST(DirectLaunch, FailuresToExecAreReportedOnOneLine) {
+    const struct {
+        const char *name;
+        std::string table;
+        std::vector<std::string> argv;
+        bool without_fallback;
+        const char *message;
+    } cases[] = {
+        {"missing program", "/r prog=/nonexistent/cvs\n", {"/usr/local/bin/cvs", "-d", "/r", "co"},
+         false, "cvs: exec: No such file or directory\n"},
+        {"empty program path", "/r prog=,\n", {"cvs", "-d", "/r", "co"}, false,
+         "cvs: exec: No such file or directory\n"},
+        {"program not executable", "/r prog=" SANDBOX "/pathvane.conf\n", {"cvs", "-d", "/r"},
+         false, "cvs: exec: Permission denied\n"},
+        {"program is a directory", "/r prog=" SANDBOX "\n", {"ncvs", "-d", "/r"}, false,
+         "ncvs: exec: Permission denied\n"},
+        {"fallback missing", "", {"cvs", "co"}, true, "cvs: exec: No such file or directory\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        sandbox.write_table(c.table);
+        if (c.without_fallback)
+            sandbox.remove_fallback();
+        test::Outcome outcome = test::run(sandbox.invocation(c.argv));
+        EXPECT_TRUE(outcome.exited);
+        EXPECT_EQ(outcome.exit_code, 1);
+        EXPECT_EQ(outcome.err, c.message);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(sandbox.record().program, "");
+    }
+}
+
+} // namespace
