@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "program_selection.h"
+#include "server_mode.h"
 
 namespace pathvane {
 
@@ -72,8 +73,12 @@ RootFinding find_root(int argc, char *const argv[]) noexcept {
 
 int pathvane_main(int argc, char *argv[]) {
     RootFinding found = find_root(argc, argv);
-    if (found.source == RootSource::server)
-        errx(1, "server mode is not supported yet");
+    if (found.source == RootSource::server) {
+        OpeningData data = read_opening_data(STDIN_FILENO);
+        Program program = data.root ? lookup_program(data.root.get())
+                                    : Program{fallback_program, nullptr};
+        return run_relayed(program.path, argv, data.buffer.get(), data.count);
+    }
     Program program =
         found.root != nullptr ? lookup_program(found.root) : Program{fallback_program, nullptr};
     ::execv(program.path, argv);

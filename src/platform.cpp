@@ -27,6 +27,14 @@ int Fd::close() noexcept {
     return ::close(release());
 }
 
+const char *program_name() noexcept {
+#if defined(__GLIBC__)
+    return program_invocation_short_name;
+#else
+    return getprogname();
+#endif
+}
+
 LineReader::~LineReader() { std::free(buf_); }
 
 // Reads more bytes after end_, first making room; false on end of input or error.

@@ -17,6 +17,9 @@ constexpr bool is_alpha(unsigned char c) noexcept {
 }
 constexpr bool is_alnum(unsigned char c) noexcept { return is_alpha(c) || (c >= '0' && c <= '9'); }
 
+// The last component of argv[0], as err(3) prints it.
+const char *program_name() noexcept;
+
 // A string from malloc, released with free.
 struct FreeDeleter {
     void operator()(void *p) const noexcept { std::free(p); }

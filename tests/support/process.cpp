@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
@@ -33,6 +34,12 @@ void set_nonblocking(int fd) { check(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_N
 
 } // namespace
 
+long long monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
 Outcome run(const Invocation &inv) {
     // Writing into a pipe whose reader has gone must be an EPIPE here, not the end of the test.
     std::signal(SIGPIPE, SIG_IGN);
@@ -42,6 +49,8 @@ Outcome run(const Invocation &inv) {
     std::vector<char *> argv = pointers(inv.argv);
     std::vector<char *> envp = pointers(inv.env);
 
+    Outcome result;
+    result.started_ns = monotonic_ns();
     pid_t pid = fork();
     check(pid >= 0, "fork");
     if (pid == 0) {
@@ -72,7 +81,6 @@ Outcome run(const Invocation &inv) {
         set_nonblocking(to_child);
     }
 
-    Outcome result;
     std::size_t chunk = 0, offset = 0;
     auto due = Clock::now() + std::chrono::milliseconds(inv.input.empty() ? inv.close_delay_ms
                                                                            : inv.input[0].delay_ms);
@@ -156,6 +164,7 @@ Outcome run(const Invocation &inv) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0)
         check(errno == EINTR, "waitpid");
+    result.ended_ns = monotonic_ns();
     if (WIFEXITED(status)) {
         result.exited = true;
         result.exit_code = WEXITSTATUS(status);

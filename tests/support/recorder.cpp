@@ -1,5 +1,5 @@
 // A stand-in for a CVS program. It records how it was started into the directory named by
-// RECORD_DIR: "program" (its built-in name), "argv" and "environ" (each entry followed by a
+// RECORD_DIR: "started" (CLOCK_MONOTONIC at its start, in ns), "program" (its built-in name), "argv" and "environ" (each entry followed by a
 // NUL), "cwd", "fds" (the open descriptors, one a line) and "stdin" (every byte it read).
 // RECORD_STDIN=skip leaves standard input unread; RECORD_EXIT=n exits with n; RECORD_SIGNAL=n
 // ends the program by signal n.
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -54,6 +55,8 @@ void record_strings(const char *name, char *const *strings, int count) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    timespec started{};
+    clock_gettime(CLOCK_MONOTONIC, &started);
     // Look at the descriptors before this program opens any of its own.
     char fds[4096];
     size_t fds_length = 0;
@@ -71,6 +74,12 @@ int main(int argc, char *argv[]) {
     record_strings("environ", environ, -1);
     int fd = create("fds");
     write_all(fd, fds, fds_length);
+    close(fd);
+    char text[64];
+    fd = create("started");
+    write_all(fd, text,
+              static_cast<size_t>(std::snprintf(text, sizeof text, "%lld",
+                                                started.tv_sec * 1000000000LL + started.tv_nsec)));
     close(fd);
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr)

@@ -38,6 +38,8 @@ Sandbox::Record Sandbox::record() const {
     r.cwd = read_file(record_ + "/cwd");
     r.fds = read_file(record_ + "/fds");
     r.stdin_bytes = read_file(record_ + "/stdin");
+    std::string started = read_file(record_ + "/started");
+    r.started_ns = started.empty() ? 0 : std::stoll(started);
     return r;
 }
 

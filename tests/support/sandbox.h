@@ -35,6 +35,7 @@ class Sandbox {
         std::string cwd;
         std::string fds;
         std::string stdin_bytes;
+        long long started_ns = 0;
     };
     Record record() const;
 

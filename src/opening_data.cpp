@@ -1,0 +1,72 @@
+#include "server_mode.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <err.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace pathvane {
+
+namespace {
+
+// A monotonic clock, so that setting the wall clock neither stretches nor shrinks the budget.
+timespec now() {
+    timespec ts{};
+    if (::clock_gettime(CLOCK_MONOTONIC, &ts) == -1)
+        err(1, "clock_gettime");
+    return ts;
+}
+
+long elapsed_ms(const timespec &start, const timespec &current) {
+    long seconds = static_cast<long>(current.tv_sec - start.tv_sec);
+    long micros = (current.tv_nsec / 1000) - (start.tv_nsec / 1000);
+    if (micros < 0) {
+        --seconds;
+        micros += 1000000;
+    }
+    return seconds * 1000 + micros / 1000;
+}
+
+} // namespace
+
+OpeningData read_opening_data(int fd) {
+    OpeningData data;
+    data.buffer.reset(static_cast<char *>(std::malloc(opening_data_limit + 1)));
+    if (!data.buffer)
+        err(1, "malloc");
+    char *buffer = data.buffer.get();
+    buffer[0] = '\0';
+    const timespec start = now();
+    std::size_t offset = 0;
+
+    for (;;) {
+        long elapsed = elapsed_ms(start, now());
+        if (elapsed >= opening_data_budget_ms)
+            return data;
+        pollfd input{fd, POLLRDNORM, 0};
+        int ready = ::poll(&input, 1, static_cast<int>(opening_data_budget_ms - elapsed));
+        if (ready == -1 && errno == EINTR)
+            continue; // poll again for the time that is left
+        if (ready != 1 || (input.revents & POLLRDNORM) == 0)
+            return data; // time is up, or the input hung up or failed
+        ssize_t n = ::read(fd, buffer + data.count, opening_data_limit - data.count);
+        if (n == -1 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n <= 0)
+            return data;
+        data.count += static_cast<std::size_t>(n);
+        buffer[data.count] = '\0';
+
+        RootRequest request = scan_root_request({buffer, data.count}, offset);
+        if (request.outcome == RootRequest::Outcome::found) {
+            data.root = std::move(request.path);
+            return data;
+        }
+        if (request.outcome == RootRequest::Outcome::empty || data.count == opening_data_limit)
+            return data;
+    }
+}
+
+} // namespace pathvane

@@ -1,0 +1,44 @@
+// Server mode: the client's opening data, its Root request, and the program run behind a pipe.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "platform.h"
+
+namespace pathvane {
+
+// What the opening data tells of the client's Root request so far.
+struct RootRequest {
+    enum class Outcome { found, empty, need_more };
+    Outcome outcome = Outcome::need_more;
+    CString path; // with found only
+};
+
+// Looks for a complete Root request in `data`, the bytes read so far, from `offset` on; the
+// first NUL byte ends what can be seen. `offset` is the caller's, starts at 0 and only moves
+// forwards over lines passed over, so that passing data that has grown gives the same answer
+// as passing it whole. Fatal only when the path cannot be copied.
+RootRequest scan_root_request(std::string_view data, std::size_t &offset);
+
+// At most this many bytes of the client's stream are read before the program starts.
+inline constexpr std::size_t opening_data_limit = 65536;
+// And reading them ends this many milliseconds after it began.
+inline constexpr int opening_data_budget_ms = 10000;
+
+struct OpeningData {
+    CString buffer; // opening_data_limit + 1 bytes: the data, then a NUL
+    std::size_t count = 0;
+    CString root; // null when no Root request was recognised
+};
+
+// Reads the client's stream from `fd` until its Root request is recognised, or the input, the
+// size limit or the time budget ends. Every byte read stays in the buffer for the replay.
+OpeningData read_opening_data(int fd);
+
+// Runs `program` with `argv` and a pipe as its standard input, writes the `count` bytes of
+// `data` into the pipe, then copies standard input into it until either side ends; returns the
+// program's exit status (1 if a signal ended it).
+int run_relayed(const char *program, char *const argv[], const char *data, std::size_t count);
+
+} // namespace pathvane

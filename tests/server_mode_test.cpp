@@ -1,0 +1,233 @@
+// Server mode seen from outside: the client's bytes go in through a pipe, in timed pieces, and
+// the program that the Root request selects must get every one of them, in order.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+
+namespace {
+
+using namespace std::string_literals;
+using test::Chunk;
+using test::Sandbox;
+
+constexpr std::size_t opening_limit = 65536;
+
+std::string server_table() {
+    return "/r prog=" + Sandbox::recorder("alpha") + "\n" +
+           "/s prog=" + Sandbox::recorder("beta") + "\n";
+}
+
+struct ServerCase {
+    const char *name;
+    std::vector<Chunk> input;
+    const char *program;
+};
+
+TEST(ServerMode, TheRootRequestChoosesAndEveryByteArrives) {
+    const std::string filler(opening_limit, 'x');
+    const ServerCase cases[] = {
+        {"Root and more requests in one write",
+         {{"Root /r\nValid-responses ok error\nvalid-requests\n"}},
+         "alpha"},
+        {"Root in three pieces", {{"Roo"}, {"t /r", 30}, {"\nUseUnchanged\n", 30}}, "alpha"},
+        {"path completed by a later read", {{"Root /s"}, {"\n", 30}}, "beta"},
+        {"lines passed over first", {{"\n Rooted\nRoot-x y\r\nRoot\t/s//\nArgument x\n"}}, "beta"},
+        {"root with method and host", {{"Root :ext:host:/r/\n"}}, "alpha"},
+        {"empty path", {{"Root \nRoot /r\n"}}, "fallback"},
+        {"another request first", {{"Valid-responses ok\nRoot /r\n"}}, "fallback"},
+        {"NUL byte before Root", {{"\0Root /r\n"s}}, "fallback"},
+        {"no Root within the limit", {{filler}, {"Root /r\nmore after the limit\n", 20}}, "fallback"},
+        {"end of input at once", {}, "fallback"},
+        {"path unfinished at end of input", {{"Root /r"}}, "fallback"},
+    };
+    for (const ServerCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        sandbox.write_table(server_table());
+        test::Invocation inv = sandbox.invocation({"cvs", "server"}, {"CVSROOT=/s"});
+        inv.input = c.input;
+        test::Outcome outcome = test::run(inv);
+
+        std::string sent;
+        for (const Chunk &chunk : c.input)
+            sent += chunk.bytes;
+        EXPECT_TRUE(outcome.exited);
+        EXPECT_EQ(outcome.exit_code, 0);
+        EXPECT_EQ(outcome.err, "");
+        Sandbox::Record record = sandbox.record();
+        EXPECT_EQ(record.program, c.program);
+        EXPECT_EQ(record.stdin_bytes, sent);
+        EXPECT_EQ(record.argv, inv.argv);
+        EXPECT_EQ(record.environ, inv.env);
+        // The pipe's read end stays open in the program under its own number; the write end
+        // must not, or the program would never see the end of its input.
+        EXPECT_EQ(record.fds, "0\n1\n2\n3\n");
+    }
+}
+
+TEST(ServerMode, TheServerWordAnywhereTurnsItOn) {
+    for (const std::vector<std::string> &argv :
+         {std::vector<std::string>{"cvs", "co", "server"}, {"server"}, {"cvs", "-z", "9", "server"}}) {
+        Sandbox sandbox;
+        sandbox.write_table(server_table());
+        test::Invocation inv = sandbox.invocation(argv, {"CVSROOT=/s"});
+        inv.input = {{"Root /r\n"}};
+        test::run(inv);
+        EXPECT_EQ(sandbox.record().program, "alpha") << argv.back();
+    }
+}
+
+// Megabytes of random bytes, NUL and bytes above 0x7F included, in random pieces and pauses.
+std::vector<Chunk> random_stream(std::string opening, std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<Chunk> chunks{{std::move(opening)}};
+    while (size > 0) {
+        std::size_t n = std::min<std::size_t>(size, 1 + random() % 100000);
+        std::string bytes(n, '\0');
+        for (char &b : bytes)
+            b = static_cast<char>(random());
+        chunks.push_back({std::move(bytes), static_cast<int>(random() % 3)});
+        size -= n;
+    }
+    return chunks;
+}
+
+TEST(ServerMode, NothingLostNothingReordered) {
+    const struct {
+        std::string opening;
+        const char *program;
+    } cases[] = {
+        {"Root /r\n", "alpha"},
+        {"", "fallback"}, // random bytes alone: no Root request, all of it to the fallback
+    };
+    unsigned seed = 1;
+    for (const auto &c : cases) {
+        Sandbox sandbox;
+        sandbox.write_table(server_table());
+        test::Invocation inv = sandbox.invocation({"cvs", "server"});
+        inv.input = random_stream(c.opening, 6 << 20, seed++);
+        test::Outcome outcome = test::run(inv);
+        std::string sent;
+        for (const Chunk &chunk : inv.input)
+            sent += chunk.bytes;
+        EXPECT_EQ(outcome.exit_code, 0);
+        Sandbox::Record record = sandbox.record();
+        EXPECT_EQ(record.program, c.program);
+        ASSERT_EQ(record.stdin_bytes.size(), sent.size());
+        EXPECT_TRUE(record.stdin_bytes == sent) << "the bytes differ";
+    }
+}
+
+TEST(ServerMode, ExitStatusOfTheProgram) {
+    const struct {
+        const char *name;
+        std::vector<std::string> env;
+        int exit_code;
+    } cases[] = {
+        {"exit 3", {"RECORD_EXIT=3"}, 3},
+        {"killed by a signal", {"RECORD_SIGNAL=9"}, 1},
+        {"exit 0", {}, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        sandbox.write_table(server_table());
+        test::Invocation inv = sandbox.invocation({"cvs", "server"}, c.env);
+        inv.input = {{"Root /r\n"}, {"noop\n", 10}};
+        test::Outcome outcome = test::run(inv);
+        EXPECT_TRUE(outcome.exited);
+        EXPECT_EQ(outcome.exit_code, c.exit_code);
+        EXPECT_EQ(outcome.err, "");
+    }
+}
+
+TEST(ServerMode, ProgramThatStopsReadingEarly) {
+    // The program exits without reading while the client goes on sending.
+    const struct {
+        const char *name;
+        bool ignore_sigpipe;
+        int exit_code; // with the default disposition, SIGPIPE ends pathvane instead
+    } cases[] = {
+        {"SIGPIPE ignored: EPIPE ends relaying", true, 5},
+        {"SIGPIPE default", false, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        sandbox.write_table(server_table());
+        test::Invocation inv =
+            sandbox.invocation({"cvs", "server"}, {"RECORD_STDIN=skip", "RECORD_EXIT=5"});
+        inv.ignore_sigpipe = c.ignore_sigpipe;
+        inv.input = {{"Root /r\n"}};
+        for (int i = 0; i < 20; ++i)
+            inv.input.push_back({std::string(65536, 'z'), 10});
+        test::Outcome outcome = test::run(inv);
+        EXPECT_EQ(sandbox.record().program, "alpha");
+        if (c.exit_code >= 0) {
+            EXPECT_TRUE(outcome.exited);
+            EXPECT_EQ(outcome.exit_code, c.exit_code);
+        } else {
+            EXPECT_EQ(outcome.signal, SIGPIPE);
+        }
+        EXPECT_EQ(outcome.err, "");
+    }
+}
+
+TEST(ServerMode, ProgramThatCannotBeStarted) {
+    for (bool ignore_sigpipe : {true, false}) {
+        SCOPED_TRACE(ignore_sigpipe ? "SIGPIPE ignored" : "SIGPIPE default");
+        Sandbox sandbox;
+        sandbox.write_table("/r prog=/nonexistent/cvs\n");
+        test::Invocation inv = sandbox.invocation({"/usr/bin/cvs", "server"});
+        inv.ignore_sigpipe = ignore_sigpipe;
+        inv.input = {{"Root /r\nValid-responses ok\n"}};
+        test::Outcome outcome = test::run(inv);
+        EXPECT_EQ(outcome.err, "cvs: child: exec: No such file or directory\n");
+        // With SIGPIPE at its default, replaying into the pipe of a program that is already
+        // gone may end pathvane by that signal instead.
+        if (ignore_sigpipe || outcome.exited) {
+            EXPECT_TRUE(outcome.exited);
+            EXPECT_EQ(outcome.exit_code, 1);
+        } else {
+            EXPECT_EQ(outcome.signal, SIGPIPE);
+        }
+    }
+}
+
+TEST(ServerMode, SilentClientWaitsOutTheBudget) {
+    Sandbox sandbox;
+    sandbox.write_table(server_table());
+    test::Invocation inv = sandbox.invocation({"cvs", "server"});
+    inv.input = {{"Root /r\nlate\n", 10500}};
+    test::Outcome outcome = test::run(inv);
+    Sandbox::Record record = sandbox.record();
+    EXPECT_EQ(record.program, "fallback");
+    EXPECT_EQ(record.stdin_bytes, "Root /r\nlate\n");
+    long long waited_ms = (record.started_ns - outcome.started_ns) / 1000000;
+    EXPECT_GE(waited_ms, 10000);
+    EXPECT_LT(waited_ms, 10500);
+}
+
+TEST(ServerMode, SlowClientWaitsOutTheBudget) {
+    Sandbox sandbox;
+    sandbox.write_table(server_table());
+    test::Invocation inv = sandbox.invocation({"cvs", "server"});
+    std::string sent;
+    for (int i = 0; i < 60; ++i) {
+        inv.input.push_back({"Valid-responses ok\n", 200});
+        sent += inv.input.back().bytes;
+    }
+    test::Outcome outcome = test::run(inv);
+    Sandbox::Record record = sandbox.record();
+    EXPECT_EQ(record.program, "fallback");
+    EXPECT_EQ(record.stdin_bytes, sent);
+    long long waited_ms = (record.started_ns - outcome.started_ns) / 1000000;
+    EXPECT_GE(waited_ms, 10000);
+    EXPECT_LT(waited_ms, 10500);
+}
+
+} // namespace
