@@ -32,7 +32,7 @@ const char *scan_root_option(int argc, char *const argv[]) noexcept {
 
 bool has_server_word(int argc, char *const argv[]) noexcept {
     for (int i = 0; i < argc; ++i)
-        if (std::strcmp(argv[i], "server") == 0)
+        if (argv[i] != nullptr && std::strcmp(argv[i], "server") == 0)
             return true;
     return false;
 }
@@ -51,7 +51,8 @@ CString read_root_file(const char *path) noexcept {
     char *text = root.get();
     std::memcpy(text, line.data(), line.size());
     text[line.size()] = '\0';
-    for (std::size_t i = line.size() - 1; i > 0 && is_space(static_cast<unsigned char>(text[i])); --i)
+    for (std::size_t i = line.size() - 1; i > 0 && is_space(static_cast<unsigned char>(text[i]));
+         --i)
         text[i] = '\0';
     return root;
 }
@@ -75,8 +76,8 @@ int pathvane_main(int argc, char *argv[]) {
     RootFinding found = find_root(argc, argv);
     if (found.source == RootSource::server) {
         OpeningData data = read_opening_data(STDIN_FILENO);
-        Program program = data.root ? lookup_program(data.root.get())
-                                    : Program{fallback_program, nullptr};
+        Program program =
+            data.root ? lookup_program(data.root.get()) : Program{fallback_program, nullptr};
         return run_relayed(program.path, argv, data.buffer.get(), data.count);
     }
     Program program =

@@ -1,3 +1,5 @@
 #include "front_end.h"
 
-int main(int argc, char *argv[]) { return pathvane::pathvane_main(argc, argv); }
+int main(int argc, char *argv[]) {
+    return pathvane::pathvane_main(argc, argv);
+}

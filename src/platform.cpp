@@ -35,7 +35,9 @@ const char *program_name() noexcept {
 #endif
 }
 
-LineReader::~LineReader() { std::free(buf_); }
+LineReader::~LineReader() {
+    std::free(buf_);
+}
 
 // Reads more bytes after end_, first making room; false on end of input or error.
 bool LineReader::fill() noexcept {
@@ -45,7 +47,7 @@ bool LineReader::fill() noexcept {
         start_ = 0;
     }
     if (end_ == cap_) {
-        std::size_t cap = cap_ == 0 ? 64 * 1024 : cap_ * 2;
+        std::size_t cap = cap_ == 0 ? std::size_t{64} * 1024 : cap_ * 2;
         char *buf = cap < cap_ ? nullptr : static_cast<char *>(std::realloc(buf_, cap));
         if (buf == nullptr) {
             error_ = ENOMEM;
@@ -76,9 +78,10 @@ LineReader::Result LineReader::next(std::span<char> &line) noexcept {
         if (error_ != 0)
             return Result::error;
         std::size_t unscanned = end_ - start_ - scanned_;
-        auto *newline = unscanned == 0 ? nullptr
-                                       : static_cast<char *>(std::memchr(
-                                             buf_ + start_ + scanned_, '\n', unscanned));
+        auto *newline =
+            unscanned == 0
+                ? nullptr
+                : static_cast<char *>(std::memchr(buf_ + start_ + scanned_, '\n', unscanned));
         if (newline != nullptr) {
             line = std::span<char>(buf_ + start_, newline + 1);
             start_ = static_cast<std::size_t>(newline + 1 - buf_);

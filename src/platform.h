@@ -10,12 +10,18 @@
 namespace pathvane {
 
 // Character classes of the POSIX locale; bytes above 0x7F belong to none of them.
-constexpr bool is_space(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
-constexpr bool is_blank(unsigned char c) noexcept { return c == ' ' || c == '\t'; }
+constexpr bool is_space(unsigned char c) noexcept {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+constexpr bool is_blank(unsigned char c) noexcept {
+    return c == ' ' || c == '\t';
+}
 constexpr bool is_alpha(unsigned char c) noexcept {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
-constexpr bool is_alnum(unsigned char c) noexcept { return is_alpha(c) || (c >= '0' && c <= '9'); }
+constexpr bool is_alnum(unsigned char c) noexcept {
+    return is_alpha(c) || (c >= '0' && c <= '9');
+}
 
 // The last component of argv[0], as err(3) prints it.
 const char *program_name() noexcept;

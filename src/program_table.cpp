@@ -19,7 +19,9 @@ std::size_t normalize_path(char *path, std::size_t length) noexcept {
     return out;
 }
 
-void normalize_path(char *path) noexcept { path[normalize_path(path, std::strlen(path))] = '\0'; }
+void normalize_path(char *path) noexcept {
+    path[normalize_path(path, std::strlen(path))] = '\0';
+}
 
 namespace {
 
@@ -47,7 +49,8 @@ void read_options(std::string_view text, TableLine &result) noexcept {
         if (at == text.size())
             return;
         std::size_t value_start = at;
-        while (at < text.size() && text[at] != ',' && !is_space(static_cast<unsigned char>(text[at])))
+        while (at < text.size() && text[at] != ',' &&
+               !is_space(static_cast<unsigned char>(text[at])))
             ++at;
         if (key == "prog") {
             result.has_prog = true;

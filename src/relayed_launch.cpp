@@ -25,7 +25,7 @@ namespace {
     std::size_t length = 0;
     for (const char *part : parts) {
         std::size_t n = std::min(std::strlen(part), sizeof line - 1 - length);
-        std::memcpy(line + length, part, n);
+        std::memcpy(line + length, part, n); // NOLINT(bugprone-not-null-terminated-result)
         length += n;
     }
     if (line[length - 1] != '\n')
@@ -76,7 +76,8 @@ std::uint32_t block_size(int fd) noexcept {
 
 // Copies standard input into `pipe_fd` until the input ends or the pipe has no reader left.
 void relay(int pipe_fd) {
-    std::size_t size = std::max({block_size(STDIN_FILENO), block_size(pipe_fd), std::uint32_t{512}});
+    std::size_t size =
+        std::max({block_size(STDIN_FILENO), block_size(pipe_fd), std::uint32_t{512}});
     CString buffer(static_cast<char *>(std::malloc(size)));
     if (!buffer)
         err(1, "optio");

@@ -22,10 +22,17 @@ TEST(NormalizePath, SqueezesSlashesAndDropsTrailingOnes) {
     const struct {
         const char *in, *out;
     } cases[] = {
-        {"/home//repo/", "/home/repo"}, {"a//b", "a/b"},     {"/", ""},
-        {"//", ""},                     {"a/b", "a/b"},      {"", ""},
-        {"///a///b///", "/a/b"},        {"a", "a"},          {"x:/r//", "x:/r"},
-        {"/r/./", "/r/."},              {"\xc3\xa9//", "\xc3\xa9"},
+        {"/home//repo/", "/home/repo"},
+        {"a//b", "a/b"},
+        {"/", ""},
+        {"//", ""},
+        {"a/b", "a/b"},
+        {"", ""},
+        {"///a///b///", "/a/b"},
+        {"a", "a"},
+        {"x:/r//", "x:/r"},
+        {"/r/./", "/r/."},
+        {"\xc3\xa9//", "\xc3\xa9"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(normalized(c.in), c.out) << "input '" << c.in << "'";
@@ -153,10 +160,8 @@ TEST(ReadTableLine, ReportsWhatEachLineIs) {
         Kind kind;
         const char *pattern;
     } cases[] = {
-        {"   # only a comment\n", Kind::empty, ""},
-        {"/r\n", Kind::pattern_only, "/r"},
-        {"/s// prog=/x\n", Kind::other_root, "/s"},
-        {"*x prog=/x\n", Kind::default_entry, "*x"},
+        {"   # only a comment\n", Kind::empty, ""}, {"/r\n", Kind::pattern_only, "/r"},
+        {"/s// prog=/x\n", Kind::other_root, "/s"}, {"*x prog=/x\n", Kind::default_entry, "*x"},
         {"/r/ prog=/x\n", Kind::applies, "/r"},
     };
     for (const auto &c : cases) {

@@ -17,8 +17,8 @@ using test::Sandbox;
 constexpr std::size_t opening_limit = 65536;
 
 std::string server_table() {
-    return "/r prog=" + Sandbox::recorder("alpha") + "\n" +
-           "/s prog=" + Sandbox::recorder("beta") + "\n";
+    return "/r prog=" + Sandbox::recorder("alpha") + "\n" + "/s prog=" + Sandbox::recorder("beta") +
+           "\n";
 }
 
 struct ServerCase {
@@ -40,7 +40,9 @@ TEST(ServerMode, TheRootRequestChoosesAndEveryByteArrives) {
         {"empty path", {{"Root \nRoot /r\n"}}, "fallback"},
         {"another request first", {{"Valid-responses ok\nRoot /r\n"}}, "fallback"},
         {"NUL byte before Root", {{"\0Root /r\n"s}}, "fallback"},
-        {"no Root within the limit", {{filler}, {"Root /r\nmore after the limit\n", 20}}, "fallback"},
+        {"no Root within the limit",
+         {{filler}, {"Root /r\nmore after the limit\n", 20}},
+         "fallback"},
         {"end of input at once", {}, "fallback"},
         {"path unfinished at end of input", {{"Root /r"}}, "fallback"},
     };
@@ -70,8 +72,9 @@ TEST(ServerMode, TheRootRequestChoosesAndEveryByteArrives) {
 }
 
 TEST(ServerMode, TheServerWordAnywhereTurnsItOn) {
-    for (const std::vector<std::string> &argv :
-         {std::vector<std::string>{"cvs", "co", "server"}, {"server"}, {"cvs", "-z", "9", "server"}}) {
+    for (const std::vector<std::string> &argv : {std::vector<std::string>{"cvs", "co", "server"},
+                                                 {"server"},
+                                                 {"cvs", "-z", "9", "server"}}) {
         Sandbox sandbox;
         sandbox.write_table(server_table());
         test::Invocation inv = sandbox.invocation(argv, {"CVSROOT=/s"});

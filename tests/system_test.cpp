@@ -16,11 +16,20 @@ using test::Sandbox;
 
 std::string standard_table() {
     return "# routes of the system tests\n"
-           "/r1 prog=" + Sandbox::recorder("alpha") + "\n"
-           "/r2 prog=" + Sandbox::recorder("beta") + "\n"
-           "-q prog=" + Sandbox::recorder("beta") + "\n"
-           "/ prog=" + Sandbox::recorder("beta") + "\n"
-           "* prog=" + Sandbox::recorder("default") + "\n";
+           "/r1 prog=" +
+           Sandbox::recorder("alpha") +
+           "\n"
+           "/r2 prog=" +
+           Sandbox::recorder("beta") +
+           "\n"
+           "-q prog=" +
+           Sandbox::recorder("beta") +
+           "\n"
+           "/ prog=" +
+           Sandbox::recorder("beta") +
+           "\n"
+           "* prog=" +
+           Sandbox::recorder("default") + "\n";
 }
 
 struct DirectCase {
@@ -118,13 +127,25 @@ TEST(DirectLaunch, FailuresToExecAreReportedOnOneLine) {
         bool without_fallback;
         const char *message;
     } cases[] = {
-        {"missing program", "/r prog=/nonexistent/cvs\n", {"/usr/local/bin/cvs", "-d", "/r", "co"},
-         false, "cvs: exec: No such file or directory\n"},
-        {"empty program path", "/r prog=,\n", {"cvs", "-d", "/r", "co"}, false,
+        {"missing program",
+         "/r prog=/nonexistent/cvs\n",
+         {"/usr/local/bin/cvs", "-d", "/r", "co"},
+         false,
          "cvs: exec: No such file or directory\n"},
-        {"program not executable", "/r prog=" SANDBOX "/pathvane.conf\n", {"cvs", "-d", "/r"},
-         false, "cvs: exec: Permission denied\n"},
-        {"program is a directory", "/r prog=" SANDBOX "\n", {"ncvs", "-d", "/r"}, false,
+        {"empty program path",
+         "/r prog=,\n",
+         {"cvs", "-d", "/r", "co"},
+         false,
+         "cvs: exec: No such file or directory\n"},
+        {"program not executable",
+         "/r prog=" SANDBOX "/pathvane.conf\n",
+         {"cvs", "-d", "/r"},
+         false,
+         "cvs: exec: Permission denied\n"},
+        {"program is a directory",
+         "/r prog=" SANDBOX "\n",
+         {"ncvs", "-d", "/r"},
+         false,
          "ncvs: exec: Permission denied\n"},
         {"fallback missing", "", {"cvs", "co"}, true, "cvs: exec: No such file or directory\n"},
     };

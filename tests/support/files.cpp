@@ -21,7 +21,9 @@ TempDir::TempDir(std::string path) : path_(std::move(path)) {
     std::filesystem::create_directories(path_);
 }
 
-TempDir::~TempDir() { remove_tree(path_); }
+TempDir::~TempDir() {
+    remove_tree(path_);
+}
 
 std::string TempDir::operator/(std::string_view name) const {
     return path_ + "/" + std::string(name);
@@ -46,7 +48,9 @@ bool file_exists(const std::string &path) {
     return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
-void make_dir(const std::string &path) { std::filesystem::create_directories(path); }
+void make_dir(const std::string &path) {
+    std::filesystem::create_directories(path);
+}
 
 void remove_tree(const std::string &path) {
     std::error_code ec;

@@ -30,7 +30,9 @@ std::vector<char *> pointers(const std::vector<std::string> &strings) {
     return result;
 }
 
-void set_nonblocking(int fd) { check(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0, "fcntl"); }
+void set_nonblocking(int fd) {
+    check(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0, "fcntl");
+}
 
 } // namespace
 
@@ -83,7 +85,7 @@ Outcome run(const Invocation &inv) {
 
     std::size_t chunk = 0, offset = 0;
     auto due = Clock::now() + std::chrono::milliseconds(inv.input.empty() ? inv.close_delay_ms
-                                                                           : inv.input[0].delay_ms);
+                                                                          : inv.input[0].delay_ms);
     const auto deadline = Clock::now() + std::chrono::milliseconds(inv.timeout_ms);
     int open_outputs = 2;
     int fds[2] = {out[0], err[0]};

@@ -33,8 +33,8 @@ struct Outcome {
     bool timed_out = false;
     std::string out;
     std::string err;
-    long long started_ns = 0; // CLOCK_MONOTONIC just before the program was started
-    long long ended_ns = 0;   // and once it had ended
+    long long started_ns = 0;      // CLOCK_MONOTONIC just before the program was started
+    long long ended_ns = 0;        // and once it had ended
     std::size_t input_written = 0; // bytes the program took before its input was closed
 };
 

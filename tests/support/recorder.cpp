@@ -1,8 +1,8 @@
 // A stand-in for a CVS program. It records how it was started into the directory named by
-// RECORD_DIR: "started" (CLOCK_MONOTONIC at its start, in ns), "program" (its built-in name), "argv" and "environ" (each entry followed by a
-// NUL), "cwd", "fds" (the open descriptors, one a line) and "stdin" (every byte it read).
-// RECORD_STDIN=skip leaves standard input unread; RECORD_EXIT=n exits with n; RECORD_SIGNAL=n
-// ends the program by signal n.
+// RECORD_DIR: "started" (CLOCK_MONOTONIC at its start, in ns), "program" (its built-in name),
+// "argv" and "environ" (each entry followed by a NUL), "cwd", "fds" (the open descriptors, one a
+// line) and "stdin" (every byte it read). RECORD_STDIN=skip leaves standard input unread;
+// RECORD_EXIT=n exits with n; RECORD_SIGNAL=n ends the program by signal n.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>

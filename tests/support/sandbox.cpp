@@ -16,9 +16,13 @@ std::string Sandbox::recorder(const std::string &name) {
     return std::string(RECORDERS) + "/recorder_" + name;
 }
 
-void Sandbox::write_table(const std::string &text) const { write_file(dir_ / "pathvane.conf", text); }
+void Sandbox::write_table(const std::string &text) const {
+    write_file(dir_ / "pathvane.conf", text);
+}
 
-void Sandbox::remove_fallback() const { std::filesystem::remove(dir_ / "fallback"); }
+void Sandbox::remove_fallback() const {
+    std::filesystem::remove(dir_ / "fallback");
+}
 
 Invocation Sandbox::invocation(std::vector<std::string> argv, std::vector<std::string> env) const {
     Invocation inv;
