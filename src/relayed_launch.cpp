@@ -74,6 +74,26 @@ std::uint32_t block_size(int fd) noexcept {
     return static_cast<std::uint32_t>(st.st_blksize);
 }
 
+enum class Ready { input, reader_gone };
+
+// Waits until standard input can be read or the pipe has no reader left. Without the second,
+// a program that ends (or never starts) while the client waits for its answer would leave
+// both sides waiting for ever.
+Ready wait_for_input(int pipe_fd) {
+    for (;;) {
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {pipe_fd, 0, 0}};
+        if (::poll(fds, 2, -1) == -1) {
+            if (errno == EINTR)
+                continue;
+            err(1, "poll");
+        }
+        if ((fds[1].revents & (POLLERR | POLLHUP)) != 0)
+            return Ready::reader_gone;
+        if (fds[0].revents != 0)
+            return Ready::input;
+    }
+}
+
 // Copies standard input into `pipe_fd` until the input ends or the pipe has no reader left.
 void relay(int pipe_fd) {
     std::size_t size =
@@ -82,17 +102,14 @@ void relay(int pipe_fd) {
     if (!buffer)
         err(1, "optio");
     for (;;) {
+        if (wait_for_input(pipe_fd) == Ready::reader_gone)
+            return;
         ssize_t n = ::read(STDIN_FILENO, buffer.get(), size);
         if (n == 0)
             return;
         if (n == -1) {
-            // A client may hand over a non-blocking descriptor: wait until it is readable.
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd in{STDIN_FILENO, POLLIN, 0};
-                (void)::poll(&in, 1, -1);
-                continue;
-            }
-            if (errno == EINTR)
+            // A client may hand over a non-blocking descriptor; poll waits for it.
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
             errx(1, "parent: read");
         }

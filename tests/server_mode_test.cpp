@@ -149,30 +149,24 @@ TEST(ServerMode, ExitStatusOfTheProgram) {
 }
 
 TEST(ServerMode, ProgramThatStopsReadingEarly) {
-    // The program exits without reading while the client goes on sending.
-    const struct {
-        const char *name;
-        bool ignore_sigpipe;
-        int exit_code; // with the default disposition, SIGPIPE ends pathvane instead
-    } cases[] = {
-        {"SIGPIPE ignored: EPIPE ends relaying", true, 5},
-        {"SIGPIPE default", false, -1},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
+    // The program exits without reading while the client goes on sending. pathvane sees the
+    // pipe's reader go and passes on the program's status; with SIGPIPE at its default, a
+    // write that meets the gone reader first ends pathvane by that signal instead.
+    for (bool ignore_sigpipe : {true, false}) {
+        SCOPED_TRACE(ignore_sigpipe ? "SIGPIPE ignored" : "SIGPIPE default");
         Sandbox sandbox;
         sandbox.write_table(server_table());
         test::Invocation inv =
             sandbox.invocation({"cvs", "server"}, {"RECORD_STDIN=skip", "RECORD_EXIT=5"});
-        inv.ignore_sigpipe = c.ignore_sigpipe;
+        inv.ignore_sigpipe = ignore_sigpipe;
         inv.input = {{"Root /r\n"}};
         for (int i = 0; i < 20; ++i)
             inv.input.push_back({std::string(65536, 'z'), 10});
         test::Outcome outcome = test::run(inv);
         EXPECT_EQ(sandbox.record().program, "alpha");
-        if (c.exit_code >= 0) {
+        if (ignore_sigpipe || outcome.exited) {
             EXPECT_TRUE(outcome.exited);
-            EXPECT_EQ(outcome.exit_code, c.exit_code);
+            EXPECT_EQ(outcome.exit_code, 5);
         } else {
             EXPECT_EQ(outcome.signal, SIGPIPE);
         }
@@ -198,6 +192,36 @@ TEST(ServerMode, ProgramThatCannotBeStarted) {
         } else {
             EXPECT_EQ(outcome.signal, SIGPIPE);
         }
+    }
+}
+
+TEST(ServerMode, ProgramGoneWhileTheClientWaitsForItsAnswer) {
+    // The client has sent its requests and waits for an answer that will never come: pathvane
+    // must end with the program rather than wait for the client to send more.
+    const struct {
+        const char *name;
+        std::string table;
+        std::vector<std::string> env;
+        int exit_code;
+    } cases[] = {
+        {"program exits without reading",
+         server_table(),
+         {"RECORD_STDIN=skip", "RECORD_EXIT=4"},
+         4},
+        {"program cannot be started", "/r prog=/nonexistent/cvs\n", {}, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        sandbox.write_table(c.table);
+        test::Invocation inv = sandbox.invocation({"cvs", "server"}, c.env);
+        inv.input = {{"Root /r\nValid-responses ok\nvalid-requests\n"}, {"noop\n", 100}};
+        inv.close_delay_ms = 20000;
+        test::Outcome outcome = test::run(inv);
+        EXPECT_TRUE(outcome.exited);
+        EXPECT_EQ(outcome.exit_code, c.exit_code);
+        EXPECT_LT(outcome.ended_ns - outcome.started_ns, 10'000'000'000LL)
+            << "pathvane waited for the client";
     }
 }
 

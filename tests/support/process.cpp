@@ -91,7 +91,14 @@ Outcome run(const Invocation &inv) {
     int fds[2] = {out[0], err[0]};
     std::string *sinks[2] = {&result.out, &result.err};
 
+    int status = 0;
+    bool reaped = false;
     while (open_outputs > 0 || to_child >= 0) {
+        // With its output closed the program may have ended while its input is still open.
+        if (open_outputs == 0 && waitpid(pid, &status, WNOHANG) == pid) {
+            reaped = true;
+            break;
+        }
         auto now = Clock::now();
         if (now >= deadline) {
             kill(pid, SIGKILL);
@@ -114,6 +121,8 @@ Outcome run(const Invocation &inv) {
         auto until = to_child >= 0 && !input_due ? std::min(due, deadline) : deadline;
         int wait = static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1);
+        if (open_outputs == 0)
+            wait = std::min(wait, 10);
         int ready = poll(polls, count, wait);
         if (ready < 0 && errno == EINTR)
             continue;
@@ -163,8 +172,7 @@ Outcome run(const Invocation &inv) {
     for (int fd : fds)
         if (fd >= 0)
             close(fd);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
+    while (!reaped && waitpid(pid, &status, 0) < 0)
         check(errno == EINTR, "waitpid");
     result.ended_ns = monotonic_ns();
     if (WIFEXITED(status)) {
