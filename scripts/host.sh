@@ -1,0 +1,91 @@
+# A throwaway CVS host served through pathvane, for the demo and the end-to-end tests.
+# Sourced, not run. The pathvane binary given to host_create must have been built with
+#   -DPATHVANE_TABLE=$HOST/pathvane.conf -DPATHVANE_FALLBACK=$HOST/bin/ncvs
+#
+# Layout of $HOST:
+#   repos/alpha, repos/beta, repos/gamma   three repositories (cvs init)
+#   bin/cvs                                pathvane, installed in the place of cvs
+#   bin/cvs-alpha, cvs-beta, cvs-default   stand-ins for three CVS builds, and bin/ncvs, the
+#                                          fallback: each notes in served.log that it served
+#                                          ("cvs-alpha", or "cvs-alpha server" in server
+#                                          mode), then runs the real cvs
+#   bin/ssh                                runs the remote command on this host, as sshd would
+#   pathvane.conf                          alpha -> cvs-alpha, beta -> cvs-beta, * -> cvs-default
+
+REAL_CVS=${REAL_CVS:-/usr/bin/cvs}
+
+# host_create HOST PATHVANE
+host_create() {
+    HOST=$1
+    rm -rf "$HOST"
+    mkdir -p "$HOST/bin" "$HOST/repos" "$HOST/home" "$HOST/work"
+    ln -s "$2" "$HOST/bin/cvs"
+    : >"$HOST/served.log"
+    for program in cvs-alpha cvs-beta cvs-default ncvs; do
+        cat >"$HOST/bin/$program" <<WRAPPER
+#!/bin/sh
+if [ "\$*" = server ]; then echo "$program server"; else echo "$program"; fi >>"$HOST/served.log"
+exec "$REAL_CVS" "\$@"
+WRAPPER
+        chmod +x "$HOST/bin/$program"
+    done
+    cat >"$HOST/bin/ssh" <<'SSH'
+#!/bin/sh
+# ssh [-l user] [--] host command: runs the command here through the shell, as sshd does.
+while [ $# -gt 0 ]; do
+    case $1 in
+    -l) shift 2 ;;
+    --) shift; break ;;
+    -*) shift ;;
+    *) break ;;
+    esac
+done
+shift
+exec /bin/sh -c "$*"
+SSH
+    chmod +x "$HOST/bin/ssh"
+    for repo in alpha beta gamma; do
+        "$REAL_CVS" -d "$HOST/repos/$repo" init
+    done
+    host_table
+    # Every cvs command from here on is the host's: pathvane first in PATH, remote roots
+    # reached through the ssh stand-in, no ~/.cvsrc, no root from the caller's environment.
+    PATH="$HOST/bin:$PATH"
+    CVS_RSH="$HOST/bin/ssh"
+    CVS_SERVER="$HOST/bin/cvs"
+    HOME="$HOST/home"
+    export PATH CVS_RSH CVS_SERVER HOME
+    unset CVSROOT CVSREAD CVS_CLIENT_LOG
+}
+
+# host_table [no-default] [route REPO PROGRAM]: writes the program table.
+host_table() {
+    default=yes
+    extra=
+    while [ $# -gt 0 ]; do
+        case $1 in
+        no-default) default=no; shift ;;
+        route) extra="$extra$HOST/repos/$2   prog=$3
+"; shift 3 ;;
+        *) echo "host_table: $1?" >&2; return 2 ;;
+        esac
+    done
+    {
+        echo "# repository                       program"
+        printf '%s' "$extra"
+        echo "$HOST/repos/alpha   prog=$HOST/bin/cvs-alpha"
+        echo "$HOST/repos/beta    prog=$HOST/bin/cvs-beta    # moved to the new build"
+        if [ $default = yes ]; then echo "*   prog=$HOST/bin/cvs-default"; fi
+    } >"$HOST/pathvane.conf"
+}
+
+# host_run DIR COMMAND...: runs COMMAND in DIR; its output goes to $HOST/out, the programs
+# that served it to $SERVED (one a line), its exit status to $STATUS.
+host_run() {
+    dir=$1
+    shift
+    before=$(wc -l <"$HOST/served.log")
+    STATUS=0
+    (cd "$dir" && "$@") >"$HOST/out" 2>&1 || STATUS=$?
+    SERVED=$(tail -n +"$((before + 1))" "$HOST/served.log")
+}
