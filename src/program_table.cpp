@@ -31,53 +31,61 @@ std::size_t skip_space(std::string_view text, std::size_t at) noexcept {
     return at;
 }
 
-// Reads the key=value pairs and keeps the first "prog" value.
-void read_options(std::string_view text, TableLine &result) noexcept {
+} // namespace
+
+Options read_options(std::string_view text) noexcept {
+    Options result;
     std::size_t at = 0;
     for (;;) {
         at = skip_space(text, at);
         if (at == text.size())
-            return;
+            return result;
         std::size_t key_start = at;
         while (at < text.size() && is_alnum(static_cast<unsigned char>(text[at])))
             ++at;
-        std::string_view key = text.substr(key_start, at - key_start);
+        result.key = text.substr(key_start, at - key_start);
         at = skip_space(text, at);
-        if (at == text.size() || text[at] != '=')
-            return;
+        if (at == text.size() || text[at] != '=') {
+            result.end = Options::End::missing_equals;
+            result.rest = text.substr(key_start);
+            return result;
+        }
         at = skip_space(text, at + 1);
-        if (at == text.size())
-            return;
+        if (at == text.size()) {
+            result.end = Options::End::missing_value;
+            return result;
+        }
         std::size_t value_start = at;
         while (at < text.size() && text[at] != ',' &&
                !is_space(static_cast<unsigned char>(text[at])))
             ++at;
-        if (key == "prog") {
-            result.has_prog = true;
+        if (result.key == "prog") {
+            result.end = Options::End::prog;
             result.prog = text.substr(value_start, at - value_start);
-            return;
+            result.rest = at < text.size() ? text.substr(at + 1) : std::string_view();
+            return result;
         }
         if (at == text.size())
-            return;
+            return result;
         ++at; // the one ',' or whitespace byte that ended the value
     }
 }
 
-} // namespace
-
-TableLine read_table_line(std::span<char> line, std::string_view root) noexcept {
+TableLine split_table_line(std::span<char> line) noexcept {
     char *text = line.data();
     std::size_t length = line.size();
     if (length > 0 && text[length - 1] == '\n')
         --length;
+    TableLine result;
     // A NUL byte ends the line's text, and a comment runs to the end of the line.
-    if (const void *nul = std::memchr(text, '\0', length))
+    if (const void *nul = std::memchr(text, '\0', length)) {
         length = static_cast<std::size_t>(static_cast<const char *>(nul) - text);
+        result.cut_at_nul = true;
+    }
     if (const void *hash = std::memchr(text, '#', length))
         length = static_cast<std::size_t>(static_cast<const char *>(hash) - text);
     std::string_view rest(text, length);
 
-    TableLine result;
     std::size_t at = skip_space(rest, 0);
     if (at == rest.size())
         return result;
@@ -91,16 +99,27 @@ TableLine read_table_line(std::span<char> line, std::string_view root) noexcept 
     }
     std::size_t pattern_length = normalize_path(text + pattern_start, at - pattern_start);
     result.pattern = std::string_view(text + pattern_start, pattern_length);
-    if (result.pattern.starts_with('*'))
-        result.kind = TableLine::Kind::default_entry;
-    else if (result.pattern == root)
-        result.kind = TableLine::Kind::applies;
-    else {
-        result.kind = TableLine::Kind::other_root;
-        return result;
-    }
+    result.kind =
+        result.pattern.starts_with('*') ? TableLine::Kind::default_entry : TableLine::Kind::pattern;
     // The option text starts after the one whitespace byte that ends the pattern.
-    read_options(rest.substr(at + 1), result);
+    result.options = rest.substr(at + 1);
+    return result;
+}
+
+TableLine read_table_line(std::span<char> line, std::string_view root) noexcept {
+    TableLine result = split_table_line(line);
+    if (result.kind == TableLine::Kind::pattern) {
+        if (result.pattern != root) {
+            result.kind = TableLine::Kind::other_root;
+            return result;
+        }
+        result.kind = TableLine::Kind::applies;
+    }
+    if (result.kind == TableLine::Kind::applies || result.kind == TableLine::Kind::default_entry) {
+        Options options = read_options(result.options);
+        result.has_prog = options.end == Options::End::prog;
+        result.prog = options.prog;
+    }
     return result;
 }
 
@@ -115,7 +134,8 @@ CString copy_or_die(std::string_view bytes) {
 
 } // namespace
 
-Program lookup_program_in(const char *table, const char *fallback, const char *root) {
+Program lookup_program_in(const char *table, const char *fallback, const char *root,
+                          TableObserver *observer) {
     const char *colon = std::strrchr(root, ':');
     CString wanted(::strdup(colon != nullptr ? colon + 1 : root));
     if (!wanted)
@@ -127,7 +147,7 @@ Program lookup_program_in(const char *table, const char *fallback, const char *r
     if (fd) {
         LineReader reader(fd.get());
         std::span<char> line;
-        for (;;) {
+        for (std::size_t number = 1;; ++number) {
             LineReader::Result got = reader.next(line);
             if (got == LineReader::Result::end)
                 break;
@@ -140,6 +160,8 @@ Program lookup_program_in(const char *table, const char *fallback, const char *r
                 break; // a read error ends the table as its end does
             }
             TableLine entry = read_table_line(line, wanted.get());
+            if (observer != nullptr)
+                observer->on_line(number, entry);
             if (!entry.has_prog)
                 continue;
             if (entry.kind == TableLine::Kind::default_entry) {

@@ -1,0 +1,116 @@
+// pathvane-check as the administrator runs it: exit status, output and the usage line.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+
+namespace {
+
+using test::Sandbox;
+
+struct CheckCase {
+    const char *name;
+    std::vector<std::string> args; // after the program name
+    std::vector<std::string> env;
+    std::string root_file; // content of CVS/Root in the working directory, if not empty
+    int status;
+    std::string out; // with the sandbox's path written as S
+    std::string err;
+};
+
+std::string with_sandbox(std::string text, const std::string &sandbox) {
+    for (std::size_t at; (at = text.find(sandbox)) != std::string::npos;)
+        text.replace(at, sandbox.size(), "S");
+    return text;
+}
+
+TEST(PathvaneCheck, ModesAndExitStatus) {
+    const std::string usage =
+        "usage: pathvane-check [-f table] [root ... | -- cvs-arguments ...]\n";
+    const CheckCase cases[] = {
+        {"good table", {}, {}, "", 0, "", ""},
+        {"other table",
+         {"-f", SANDBOX "/other.conf"},
+         {},
+         "",
+         1,
+         "",
+         "S/other.conf:1: pattern '/only' has no options: line ignored\n"},
+        {"missing table",
+         {"-f", SANDBOX "/absent.conf"},
+         {},
+         "",
+         2,
+         "",
+         "pathvane-check: S/absent.conf: No such file or directory\n"},
+        {"roots",
+         {"/r", ":ext:host:/x//"},
+         {},
+         "",
+         0,
+         "root '/r' (compared as '/r'): /bin/sh, from S/pathvane.conf:1\n"
+         "root ':ext:host:/x//' (compared as '/x'): S/fallback, the fallback program (no line "
+         "applies)\n",
+         ""},
+        {"command with -d",
+         {"--", "cvs", "-d", "/r", "co", "m"},
+         {},
+         "",
+         0,
+         "from the option -d: root '/r' (compared as '/r'): /bin/sh, from S/pathvane.conf:1\n",
+         ""},
+        {"command in a working copy",
+         {"--", "cvs", "update"},
+         {"CVSROOT=/elsewhere"},
+         "/r//\n",
+         0,
+         "from CVS/Root: root '/r//' (compared as '/r'): /bin/sh, from S/pathvane.conf:1\n",
+         ""},
+        {"command with CVSROOT",
+         {"--", "cvs", "log"},
+         {"CVSROOT=:local:/r"},
+         "",
+         0,
+         "from CVSROOT: root ':local:/r' (compared as '/r'): /bin/sh, from S/pathvane.conf:1\n",
+         ""},
+        {"server mode",
+         {"--", "cvs", "server"},
+         {"CVSROOT=/r"},
+         "",
+         0,
+         "server mode: the root comes from the client's Root request\n",
+         ""},
+        {"no root",
+         {"--", "cvs", "--version"},
+         {},
+         "",
+         0,
+         "no root: S/fallback, the fallback program; the table is not read\n",
+         ""},
+        {"unknown option", {"-x"}, {}, "", 2, "", usage},
+        {"-f without table", {"-f"}, {}, "", 2, "", usage},
+        {"-- without command", {"--"}, {}, "", 2, "", usage},
+    };
+    for (const CheckCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        sandbox.write_table("/r prog=/bin/sh\n");
+        test::write_file(sandbox.path("other.conf"), "/only\n");
+        if (!c.root_file.empty()) {
+            test::make_dir(sandbox.work() + "/CVS");
+            test::write_file(sandbox.work() + "/CVS/Root", c.root_file);
+        }
+        std::vector<std::string> argv{"pathvane-check"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        test::Invocation inv = sandbox.invocation(argv, c.env);
+        inv.program = CHECK_UNDER_TEST;
+        test::Outcome outcome = test::run(inv);
+        EXPECT_EQ(outcome.exit_code, c.status);
+        EXPECT_EQ(with_sandbox(outcome.out, SANDBOX), c.out);
+        EXPECT_EQ(with_sandbox(outcome.err, SANDBOX), c.err);
+    }
+}
+
+} // namespace
