@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <span>
+#include <string_view>
 
 namespace pathvane {
 
@@ -21,6 +22,15 @@ constexpr bool is_alpha(unsigned char c) noexcept {
 }
 constexpr bool is_alnum(unsigned char c) noexcept {
     return is_alpha(c) || (c >= '0' && c <= '9');
+}
+
+// The bytes of `text` from `from` on, at most `count` of them; `from` must not pass the end.
+// (string_view::substr checks that again, and its check pulls the C++ runtime's exception
+// support, with a static initialiser, into the program.)
+constexpr std::string_view slice(std::string_view text, std::size_t from,
+                                 std::size_t count = std::string_view::npos) noexcept {
+    std::size_t left = text.size() - from;
+    return {text.data() + from, count < left ? count : left};
 }
 
 // The last component of argv[0], as err(3) prints it.

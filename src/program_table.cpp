@@ -43,11 +43,11 @@ Options read_options(std::string_view text) noexcept {
         std::size_t key_start = at;
         while (at < text.size() && is_alnum(static_cast<unsigned char>(text[at])))
             ++at;
-        result.key = text.substr(key_start, at - key_start);
+        result.key = slice(text, key_start, at - key_start);
         at = skip_space(text, at);
         if (at == text.size() || text[at] != '=') {
             result.end = Options::End::missing_equals;
-            result.rest = text.substr(key_start);
+            result.rest = slice(text, key_start);
             return result;
         }
         at = skip_space(text, at + 1);
@@ -61,8 +61,8 @@ Options read_options(std::string_view text) noexcept {
             ++at;
         if (result.key == "prog") {
             result.end = Options::End::prog;
-            result.prog = text.substr(value_start, at - value_start);
-            result.rest = at < text.size() ? text.substr(at + 1) : std::string_view();
+            result.prog = slice(text, value_start, at - value_start);
+            result.rest = at < text.size() ? slice(text, at + 1) : std::string_view();
             return result;
         }
         if (at == text.size())
@@ -94,7 +94,7 @@ TableLine split_table_line(std::span<char> line) noexcept {
         ++at;
     if (at == rest.size()) {
         result.kind = TableLine::Kind::pattern_only;
-        result.pattern = rest.substr(pattern_start);
+        result.pattern = slice(rest, pattern_start);
         return result;
     }
     std::size_t pattern_length = normalize_path(text + pattern_start, at - pattern_start);
@@ -102,7 +102,7 @@ TableLine split_table_line(std::span<char> line) noexcept {
     result.kind =
         result.pattern.starts_with('*') ? TableLine::Kind::default_entry : TableLine::Kind::pattern;
     // The option text starts after the one whitespace byte that ends the pattern.
-    result.options = rest.substr(at + 1);
+    result.options = slice(rest, at + 1);
     return result;
 }
 

@@ -18,14 +18,14 @@ RootRequest scan_root_request(std::string_view data, std::size_t &offset) {
     std::size_t end = data.find('\0', offset);
     if (end == std::string_view::npos)
         end = data.size();
-    std::string_view seen = data.substr(0, end);
+    std::string_view seen = slice(data, 0, end);
 
     RootRequest result;
     std::size_t at = offset;
     for (;;) {
         while (at < end && !byte_is(seen, at, is_alpha))
             ++at;
-        if (seen.substr(at, 4) != "Root")
+        if (!slice(seen, at).starts_with("Root"))
             return result;
         at += 4;
         if (at == end)
