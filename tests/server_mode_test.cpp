@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -257,6 +258,63 @@ TEST(ServerMode, SlowClientWaitsOutTheBudget) {
     long long waited_ms = (record.started_ns - outcome.started_ns) / 1000000;
     EXPECT_GE(waited_ms, 10000);
     EXPECT_LT(waited_ms, 10500);
+}
+
+} // namespace
+
+namespace {
+
+TEST(ServerMode, Surroundings) {
+    const struct {
+        const char *name;
+        std::string table;
+        test::Stdin stdin_mode;
+        std::vector<std::string> env;
+        int exit_code;
+        std::string err;
+        const char *program; // the recorder that ran, or "" for none
+    } cases[] = {
+        // No client at all: there is nothing to read the root from, nor to relay.
+        {"standard input closed",
+         server_table(),
+         test::Stdin::closed,
+         {},
+         1,
+         "cvs: parent: read\n",
+         "fallback"},
+        {"standard input at its end", server_table(), test::Stdin::dev_null, {}, 0, "", "fallback"},
+        {"program that ignores its input",
+         server_table(),
+         test::Stdin::pipe,
+         {"RECORD_STDIN=skip"},
+         0,
+         "",
+         "alpha"},
+        {"program not executable",
+         "/r prog=" SANDBOX "/pathvane.conf\n",
+         test::Stdin::pipe,
+         {},
+         1,
+         "cvs: child: exec: Permission denied\n",
+         ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        sandbox.write_table(c.table);
+        test::Invocation inv = sandbox.invocation({"cvs", "server"}, c.env);
+        inv.stdin_mode = c.stdin_mode;
+        inv.ignore_sigpipe = true;
+        inv.input = {{"Root /r\nValid-responses ok\n"}};
+        test::Outcome outcome = test::run(inv);
+        EXPECT_TRUE(outcome.exited);
+        EXPECT_EQ(outcome.exit_code, c.exit_code);
+        EXPECT_EQ(outcome.err, c.err);
+        // The fallback may still be starting when pathvane has given up.
+        for (int i = 0; i < 100 && sandbox.record().program != c.program; ++i)
+            usleep(20000);
+        EXPECT_EQ(sandbox.record().program, c.program);
+    }
 }
 
 } // namespace

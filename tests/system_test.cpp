@@ -96,6 +96,18 @@ TEST(DirectLaunch, RootFileThatIsADirectoryIsPassedOver) {
     EXPECT_EQ(sandbox.record().program, "beta");
 }
 
+TEST(DirectLaunch, TableThatCannotBeReadGivesTheFallback) {
+    for (bool directory : {true, false}) {
+        Sandbox sandbox;
+        if (directory)
+            test::make_dir(sandbox.path("pathvane.conf"));
+        test::Outcome outcome = test::run(sandbox.invocation({"cvs", "-d", "/r1", "co"}));
+        EXPECT_EQ(outcome.exit_code, 0);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(sandbox.record().program, "fallback") << (directory ? "directory" : "missing");
+    }
+}
+
 TEST(DirectLaunch, ProgramGetsStdinAndGivesItsExitStatus) {
     Sandbox sandbox;
     sandbox.write_table(standard_table());

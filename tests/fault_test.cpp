@@ -1,0 +1,198 @@
+// Failures of memory and of reads, injected one point at a time: at each point pathvane must
+// end with its one-line message and status 1, or pass the failure over where that is its
+// design, and never crash, hang or lose the client's bytes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+
+namespace {
+
+using test::Sandbox;
+
+// What must happen when the failure is injected at one point: either the run ends with
+// "cvs: <message>" and status 1, or the program named runs as if nothing failed.
+struct Expected {
+    const char *message; // null when the failure is passed over
+    const char *program; // the recorder that runs when the failure is passed over
+};
+
+Expected fatal(const char *message) {
+    return {message, nullptr};
+}
+Expected passed_over(const char *program) {
+    return {nullptr, program};
+}
+
+struct FaultCase {
+    const char *name;
+    std::string table;
+    std::vector<std::string> argv;
+    std::vector<std::string> env;
+    std::string root_file;
+    std::string input;            // standard input, in one write
+    const char *program;          // what runs when nothing fails
+    std::vector<Expected> points; // one per failure point, in order
+};
+
+std::string routes() {
+    return "* prog=" + Sandbox::recorder("default") + "\n" + //
+           "/r prog=" + Sandbox::recorder("alpha") + "\n" +  //
+           "/s prog=" + Sandbox::recorder("beta") + "\n";
+}
+
+bool sanitized() {
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#endif
+#endif
+    return false;
+}
+
+// Injects `kind` ("alloc" or "read") failures at 1, 2, ... until a run reaches no such point,
+// and checks each run against `c.points`.
+void run_points(const FaultCase &c, const char *kind) {
+    for (std::size_t point = 1;; ++point) {
+        SCOPED_TRACE(std::string(c.name) + ", " + kind + " " + std::to_string(point));
+        Sandbox sandbox;
+        sandbox.write_table(c.table);
+        if (!c.root_file.empty()) {
+            test::make_dir(sandbox.work() + "/CVS");
+            test::write_file(sandbox.work() + "/CVS/Root", c.root_file);
+        }
+        std::vector<std::string> env = c.env;
+        env.push_back("LD_PRELOAD=" FAULT_INJECT_LIB);
+        env.push_back("FAULT_EXE=" + std::filesystem::canonical(PATHVANE_UNDER_TEST_PATH).string());
+        env.push_back("FAULT_LOG=" + sandbox.path("fault.log"));
+        env.push_back((std::string(kind) == "alloc" ? "FAULT_ALLOC=" : "FAULT_READ=") +
+                      std::to_string(point));
+        test::Invocation inv = sandbox.invocation(c.argv, env);
+        inv.input = {{c.input}};
+        inv.timeout_ms = 20000;
+        test::Outcome outcome = test::run(inv);
+        ASSERT_FALSE(outcome.timed_out);
+        ASSERT_TRUE(outcome.exited) << "ended by signal " << outcome.signal;
+
+        bool reached = test::read_file(sandbox.path("fault.log")).find(kind) != std::string::npos;
+        Sandbox::Record record = sandbox.record();
+        if (!reached) {
+            EXPECT_EQ(point - 1, c.points.size()) << "failure points reached";
+            EXPECT_EQ(outcome.exit_code, 0);
+            EXPECT_EQ(outcome.err, "");
+            EXPECT_EQ(record.program, c.program);
+            return;
+        }
+        ASSERT_LE(point, c.points.size())
+            << "a failure point more than expected; stderr: " << outcome.err;
+        const Expected &expected = c.points[point - 1];
+        if (expected.message != nullptr) {
+            EXPECT_EQ(outcome.exit_code, 1);
+            EXPECT_EQ(outcome.err, "cvs: " + std::string(expected.message) + "\n");
+        } else {
+            EXPECT_EQ(outcome.exit_code, 0);
+            EXPECT_EQ(outcome.err, "");
+            EXPECT_EQ(record.program, expected.program);
+            // Whatever the client sent still reaches the program, whole.
+            if (!c.input.empty()) {
+                EXPECT_EQ(record.stdin_bytes, c.input);
+            }
+        }
+    }
+}
+
+TEST(Faults, EveryAllocationFailure) {
+    if (sanitized())
+        GTEST_SKIP() << "the sanitizer's allocator cannot be replaced";
+    const Expected strdup = fatal("strdup: Cannot allocate memory");
+    const Expected strndup = fatal("strndup: Cannot allocate memory");
+    const Expected malloc = fatal("malloc: Cannot allocate memory");
+    const Expected optio = fatal("optio: Cannot allocate memory");
+    const FaultCase cases[] = {
+        // The copy of the root, the table's line buffer, the default entry, the result.
+        {"direct launch",
+         routes(),
+         {"cvs", "-d", "/r", "co", "m"},
+         {},
+         "",
+         "",
+         "alpha",
+         {strdup, malloc, strdup, strdup}},
+        {"two default entries",
+         routes() + "* prog=" + Sandbox::recorder("beta") + "\n",
+         {"cvs", "-d", "/elsewhere", "co"},
+         {},
+         "",
+         "",
+         "beta",
+         {strdup, malloc, strdup, strdup}},
+        // A root file that cannot be read into memory is passed over, as one that is missing.
+        {"root file",
+         routes(),
+         {"cvs", "update"},
+         {"CVSROOT=/s"},
+         "/r\n",
+         "",
+         "alpha",
+         {passed_over("beta"), passed_over("beta"), strdup, malloc, strdup, strdup}},
+        {"no root", routes(), {"cvs", "--version"}, {}, "", "", "fallback", {}},
+        // The opening data, the Root path, the lookup, then the relay buffer.
+        {"server mode",
+         routes(),
+         {"cvs", "server"},
+         {},
+         "",
+         "Root /r\nValid-responses ok\n",
+         "alpha",
+         {malloc, strndup, strdup, malloc, strdup, strdup, optio}},
+    };
+    for (const FaultCase &c : cases)
+        run_points(c, "alloc");
+}
+
+TEST(Faults, EveryReadFailure) {
+    if (sanitized())
+        GTEST_SKIP() << "the sanitizer's interceptors come first";
+    // A table that takes three reads: its default entry in the first, its route in the last.
+    std::string long_table = "* prog=" + Sandbox::recorder("default") + "\n" +
+                             std::string(70000, '#') + "\n" +
+                             "/r prog=" + Sandbox::recorder("alpha") + "\n";
+    const FaultCase cases[] = {
+        // A read error ends the table as its end would.
+        {"table part-way",
+         long_table,
+         {"cvs", "-d", "/r"},
+         {},
+         "",
+         "",
+         "alpha",
+         {passed_over("fallback"), passed_over("default"), passed_over("default")}},
+        // An unreadable root file is passed over; then the table read fails.
+        {"root file",
+         routes(),
+         {"cvs", "update"},
+         {"CVSROOT=/s"},
+         "/r\n",
+         "",
+         "alpha",
+         {passed_over("beta"), passed_over("fallback")}},
+        // A failed read ends the opening data; the relay then passes every byte on.
+        {"server mode",
+         routes(),
+         {"cvs", "server"},
+         {},
+         "",
+         "Root /r\nValid-responses ok\n",
+         "alpha",
+         {passed_over("fallback"), passed_over("fallback"), fatal("parent: read")}},
+    };
+    for (const FaultCase &c : cases)
+        run_points(c, "read");
+}
+
+} // namespace

@@ -1,0 +1,97 @@
+// A preload library for tests: makes the N-th allocation (malloc, calloc, realloc) fail with
+// ENOMEM, or the N-th read(2) fail with EIO, in the program named by FAULT_EXE only (not in
+// the programs that it runs). FAULT_ALLOC=N and FAULT_READ=N choose the failure; when it
+// happens, a line "alloc N" or "read N" is appended to the file FAULT_LOG.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+extern "C" {
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+}
+
+namespace {
+
+bool active;
+long fail_alloc = -1, fail_read = -1;
+long allocs, reads;
+
+long number(const char *name) {
+    const char *value = std::getenv(name);
+    return value != nullptr ? std::atol(value) : -1;
+}
+
+[[gnu::constructor]] void start() {
+    const char *exe = std::getenv("FAULT_EXE");
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (exe == nullptr || n <= 0)
+        return;
+    self[n] = '\0';
+    active = std::strcmp(self, exe) == 0;
+    fail_alloc = number("FAULT_ALLOC");
+    fail_read = number("FAULT_READ");
+}
+
+void note(const char *what, long count) {
+    const char *log = std::getenv("FAULT_LOG");
+    if (log == nullptr)
+        return;
+    char line[64];
+    int length = 0;
+    for (const char *p = what; *p != '\0'; ++p)
+        line[length++] = *p;
+    line[length++] = ' ';
+    char digits[24];
+    int d = 0;
+    do
+        digits[d++] = static_cast<char>('0' + count % 10);
+    while ((count /= 10) > 0);
+    while (d > 0)
+        line[length++] = digits[--d];
+    line[length++] = '\n';
+    int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        (void)!write(fd, line, static_cast<size_t>(length));
+        close(fd);
+    }
+}
+
+bool alloc_fails() {
+    if (!active || ++allocs != fail_alloc)
+        return false;
+    note("alloc", allocs);
+    errno = ENOMEM;
+    return true;
+}
+
+} // namespace
+
+extern "C" {
+
+void *malloc(size_t size) {
+    return alloc_fails() ? nullptr : __libc_malloc(size);
+}
+void *calloc(size_t count, size_t size) {
+    return alloc_fails() ? nullptr : __libc_calloc(count, size);
+}
+void *realloc(void *old, size_t size) {
+    return alloc_fails() ? nullptr : __libc_realloc(old, size);
+}
+
+ssize_t read(int fd, void *buf, size_t count) {
+    using Read = ssize_t (*)(int, void *, size_t);
+    static Read real_read = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "read"));
+    if (active && ++reads == fail_read) {
+        note("read", reads);
+        errno = EIO;
+        return -1;
+    }
+    return real_read(fd, buf, count);
+}
+}
