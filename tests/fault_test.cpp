@@ -44,17 +44,6 @@ std::string routes() {
            "/s prog=" + Sandbox::recorder("beta") + "\n";
 }
 
-bool sanitized() {
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#endif
-#endif
-    return false;
-}
-
 // Injects `kind` ("alloc" or "read") failures at 1, 2, ... until a run reaches no such point,
 // and checks each run against `c.points`.
 void run_points(const FaultCase &c, const char *kind) {
@@ -107,8 +96,8 @@ void run_points(const FaultCase &c, const char *kind) {
 }
 
 TEST(Faults, EveryAllocationFailure) {
-    if (sanitized())
-        GTEST_SKIP() << "the sanitizer's allocator cannot be replaced";
+    if (Sandbox::sanitized() || Sandbox::under_valgrind())
+        GTEST_SKIP() << "the allocator is the sanitizer's or valgrind's";
     const Expected strdup = fatal("strdup: Cannot allocate memory");
     const Expected strndup = fatal("strndup: Cannot allocate memory");
     const Expected malloc = fatal("malloc: Cannot allocate memory");
@@ -156,8 +145,8 @@ TEST(Faults, EveryAllocationFailure) {
 }
 
 TEST(Faults, EveryReadFailure) {
-    if (sanitized())
-        GTEST_SKIP() << "the sanitizer's interceptors come first";
+    if (Sandbox::sanitized() || Sandbox::under_valgrind())
+        GTEST_SKIP() << "the sanitizer's or valgrind's preloads come first";
     // A table that takes three reads: its default entry in the first, its route in the last.
     std::string long_table = "* prog=" + Sandbox::recorder("default") + "\n" +
                              std::string(70000, '#') + "\n" +

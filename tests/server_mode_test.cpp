@@ -51,7 +51,8 @@ TEST(ServerMode, TheRootRequestChoosesAndEveryByteArrives) {
         SCOPED_TRACE(c.name);
         Sandbox sandbox;
         sandbox.write_table(server_table());
-        test::Invocation inv = sandbox.invocation({"cvs", "server"}, {"CVSROOT=/s"});
+        const std::vector<std::string> argv{"cvs", "server"};
+        test::Invocation inv = sandbox.invocation(argv, {"CVSROOT=/s"});
         inv.input = c.input;
         test::Outcome outcome = test::run(inv);
 
@@ -64,7 +65,7 @@ TEST(ServerMode, TheRootRequestChoosesAndEveryByteArrives) {
         Sandbox::Record record = sandbox.record();
         EXPECT_EQ(record.program, c.program);
         EXPECT_EQ(record.stdin_bytes, sent);
-        EXPECT_EQ(record.argv, inv.argv);
+        EXPECT_EQ(record.argv, sandbox.argv_seen(argv));
         EXPECT_EQ(record.environ, inv.env);
         // The pipe's read end stays open in the program under its own number; the write end
         // must not, or the program would never see the end of its input.
@@ -76,6 +77,8 @@ TEST(ServerMode, TheServerWordAnywhereTurnsItOn) {
     for (const std::vector<std::string> &argv : {std::vector<std::string>{"cvs", "co", "server"},
                                                  {"server"},
                                                  {"cvs", "-z", "9", "server"}}) {
+        if (argv[0] == "server" && Sandbox::under_valgrind())
+            continue; // valgrind replaces argv[0] with a path
         Sandbox sandbox;
         sandbox.write_table(server_table());
         test::Invocation inv = sandbox.invocation(argv, {"CVSROOT=/s"});

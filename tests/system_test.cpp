@@ -81,7 +81,7 @@ TEST(DirectLaunch, RootSourcesAndTheProgramChosen) {
         EXPECT_EQ(outcome.out, "");
         Sandbox::Record record = sandbox.record();
         EXPECT_EQ(record.program, c.program);
-        EXPECT_EQ(record.argv, inv.argv);
+        EXPECT_EQ(record.argv, sandbox.argv_seen(c.argv));
         EXPECT_EQ(record.environ, inv.env);
         EXPECT_EQ(record.cwd, std::filesystem::canonical(sandbox.work()).string());
         EXPECT_EQ(record.fds, "0\n1\n2\n") << "no descriptor is added or taken away";
@@ -120,6 +120,8 @@ TEST(DirectLaunch, ProgramGetsStdinAndGivesItsExitStatus) {
 }
 
 TEST(DirectLaunch, ArgvZeroAndPathAreKeptAsGiven) {
+    if (Sandbox::under_valgrind())
+        GTEST_SKIP() << "valgrind puts its own argv[0]";
     Sandbox sandbox;
     sandbox.write_table(standard_table());
     for (const std::string &argv0 : {std::string("cvs"), std::string("/usr/bin/cvs"),

@@ -47,7 +47,9 @@ Outcome run(const Invocation &inv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     int in[2], out[2], err[2];
-    check(pipe(in) == 0 && pipe(out) == 0 && pipe(err) == 0, "pipe");
+    // Close-on-exec, so that programs started from other threads do not hold these open.
+    check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0,
+          "pipe");
     std::vector<char *> argv = pointers(inv.argv);
     std::vector<char *> envp = pointers(inv.env);
 

@@ -1,5 +1,6 @@
 #include "sandbox.h"
 
+#include <cstdlib>
 #include <filesystem>
 
 namespace test {
@@ -24,6 +25,36 @@ void Sandbox::remove_fallback() const {
     std::filesystem::remove(dir_ / "fallback");
 }
 
+bool Sandbox::under_valgrind() {
+    return std::getenv("PATHVANE_TEST_VALGRIND") != nullptr;
+}
+
+bool Sandbox::sanitized() {
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#endif
+#endif
+    return false;
+}
+
+namespace {
+
+std::string base_name(const std::vector<std::string> &argv) {
+    std::string name = argv.empty() ? "" : argv[0].substr(argv[0].rfind('/') + 1);
+    return name.empty() ? "cvs" : name;
+}
+
+} // namespace
+
+std::vector<std::string> Sandbox::argv_seen(std::vector<std::string> argv) const {
+    if (under_valgrind() && !argv.empty())
+        argv[0] = dir_ / ("bin/" + base_name(argv));
+    return argv;
+}
+
 Invocation Sandbox::invocation(std::vector<std::string> argv, std::vector<std::string> env) const {
     Invocation inv;
     inv.program = dir_ / "bin/cvs";
@@ -31,6 +62,22 @@ Invocation Sandbox::invocation(std::vector<std::string> argv, std::vector<std::s
     inv.env = {"RECORD_DIR=" + record_, "PATH=/usr/bin:/bin"};
     inv.env.insert(inv.env.end(), env.begin(), env.end());
     inv.cwd = work_;
+    if (under_valgrind()) {
+        std::string link = dir_ / ("bin/" + base_name(inv.argv));
+        if (!file_exists(link))
+            std::filesystem::create_symlink(PATHVANE_UNDER_TEST, link);
+        std::vector<std::string> args = {"valgrind",
+                                         "-q",
+                                         "--error-exitcode=99",
+                                         "--leak-check=full",
+                                         "--suppressions=" VALGRIND_SUPPRESSIONS,
+                                         link};
+        if (!inv.argv.empty())
+            args.insert(args.end(), inv.argv.begin() + 1, inv.argv.end());
+        inv.program = "/usr/bin/valgrind";
+        inv.argv = std::move(args);
+        inv.timeout_ms *= 4;
+    }
     return inv;
 }
 
@@ -39,6 +86,16 @@ Sandbox::Record Sandbox::record() const {
     r.program = read_file(record_ + "/program");
     r.argv = split_nul(read_file(record_ + "/argv"));
     r.environ = split_nul(read_file(record_ + "/environ"));
+    if (under_valgrind()) {
+        // What valgrind (and Debian's script around it) adds to its programs' environment.
+        std::erase_if(r.environ, [](const std::string &entry) {
+            for (const char *added : {"LD_LIBRARY_PATH=/usr/lib/debug", "GLIBCPP_FORCE_NEW=",
+                                      "GLIBCXX_FORCE_NEW=", "PWD=", "LD_PRELOAD="})
+                if (entry.starts_with(added))
+                    return true;
+            return false;
+        });
+    }
     r.cwd = read_file(record_ + "/cwd");
     r.fds = read_file(record_ + "/fds");
     r.stdin_bytes = read_file(record_ + "/stdin");

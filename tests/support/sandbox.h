@@ -15,6 +15,12 @@ class Sandbox {
   public:
     Sandbox();
 
+    // Whether the binary under test runs under valgrind's memcheck (PATHVANE_TEST_VALGRIND is
+    // set), and whether this build is instrumented by a sanitizer that excludes valgrind and
+    // preloaded allocators.
+    static bool under_valgrind();
+    static bool sanitized();
+
     // The path of the recording program with this name: alpha, beta, default or fallback.
     static std::string recorder(const std::string &name);
 
@@ -24,8 +30,13 @@ class Sandbox {
     std::string path(const std::string &name) const { return dir_ / name; }
 
     // Runs the binary under test, through a link named "cvs" unless `program` names another
-    // path; `env` is added to the recorder's RECORD_DIR and a plain PATH.
+    // path; `env` is added to the recorder's RECORD_DIR and a plain PATH. Under valgrind, the
+    // binary is run through a link named as argv[0]'s last component.
     Invocation invocation(std::vector<std::string> argv, std::vector<std::string> env = {}) const;
+
+    // The argv that a program run by the binary under test must see: `argv` itself, except
+    // under valgrind, which puts the path it ran in argv[0].
+    std::vector<std::string> argv_seen(std::vector<std::string> argv) const;
 
     // What the recorder saw; `program` is empty when no recorder ran.
     struct Record {

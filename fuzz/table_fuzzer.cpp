@@ -1,0 +1,48 @@
+// Arbitrary table bytes and an arbitrary root through the real lookup. The answer must be the
+// fallback program or a value that the table holds.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "program_selection.h"
+
+namespace {
+
+const char fallback[] = "FALLBACK";
+
+// One file, rewritten for every input: the lookup reads its table by path.
+const char *table_file() {
+    static char path[] = "/tmp/pathvane-table-fuzz.XXXXXX";
+    static int fd = mkstemp(path);
+    if (fd < 0)
+        std::abort();
+    return path;
+}
+
+void write_table(const char *path, const std::string &bytes) {
+    FILE *out = std::fopen(path, "wb");
+    if (out == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() ||
+        std::fclose(out) != 0)
+        std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    FuzzedDataProvider input(data, size);
+    std::string root = input.ConsumeRandomLengthString(512);
+    std::string table = input.ConsumeRemainingBytesAsString();
+    const char *path = table_file();
+    write_table(path, table);
+
+    pathvane::Program program = pathvane::lookup_program_in(path, fallback, root.c_str());
+    if (program.path == nullptr)
+        std::abort();
+    if (std::strcmp(program.path, fallback) != 0 && table.find(program.path) == std::string::npos)
+        std::abort(); // a program that the table does not name
+    return 0;
+}
