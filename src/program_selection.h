@@ -30,7 +30,7 @@ struct TableLine {
         empty,         // nothing but whitespace and comment
         pattern_only,  // a pattern with no whitespace after it: ignored
         pattern,       // an entry for one root (split_table_line only)
-        other_root,    // an entry for another root: its options are not read
+        other_root,    // a line that cannot apply to this root: only its kind is set
         default_entry, // the normalised pattern begins with '*'
         applies,       // the normalised pattern equals the normalised root
     };

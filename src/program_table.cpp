@@ -71,50 +71,117 @@ Options read_options(std::string_view text) noexcept {
     }
 }
 
-TableLine split_table_line(std::span<char> line) noexcept {
+namespace {
+
+// A line split as far as its pattern, and where the rest of it lies.
+struct Split {
+    TableLine line;
+    std::string_view text; // the line without its newline, before any cut
+    std::size_t options_at = 0;
+};
+
+bool ends_text(char c) noexcept {
+    return c == '\0' || c == '#';
+}
+
+// Finds the pattern looking no further than the byte after it: the text of a line ends at its
+// first NUL byte or '#', but for a line that is for another root nothing after its pattern
+// matters. Normalises the pattern in place.
+Split split_pattern(std::span<char> line) noexcept {
+    Split split;
     char *text = line.data();
     std::size_t length = line.size();
     if (length > 0 && text[length - 1] == '\n')
         --length;
-    TableLine result;
-    // A NUL byte ends the line's text, and a comment runs to the end of the line.
-    if (const void *nul = std::memchr(text, '\0', length)) {
-        length = static_cast<std::size_t>(static_cast<const char *>(nul) - text);
+    split.text = std::string_view(text, length);
+
+    std::size_t at = skip_space(split.text, 0);
+    if (at == length || ends_text(text[at]))
+        return split;
+    std::size_t start = at;
+    while (at < length && !ends_text(text[at]) && !is_space(static_cast<unsigned char>(text[at])))
+        ++at;
+    if (at == length || ends_text(text[at])) {
+        split.line.kind = TableLine::Kind::pattern_only;
+        split.line.pattern = std::string_view(text + start, at - start);
+        return split;
+    }
+    split.line.pattern = std::string_view(text + start, normalize_path(text + start, at - start));
+    split.line.kind = split.line.pattern.starts_with('*') ? TableLine::Kind::default_entry
+                                                          : TableLine::Kind::pattern;
+    // The option text starts after the one whitespace byte that ends the pattern.
+    split.options_at = at + 1;
+    return split;
+}
+
+// Cuts the rest of the line at its first NUL byte and its comment: the option text.
+TableLine finish_line(const Split &split) noexcept {
+    TableLine result = split.line;
+    std::string_view text = split.text;
+    if (const void *nul = std::memchr(text.data(), '\0', text.size())) {
+        text =
+            slice(text, 0, static_cast<std::size_t>(static_cast<const char *>(nul) - text.data()));
         result.cut_at_nul = true;
     }
-    if (const void *hash = std::memchr(text, '#', length))
-        length = static_cast<std::size_t>(static_cast<const char *>(hash) - text);
-    std::string_view rest(text, length);
-
-    std::size_t at = skip_space(rest, 0);
-    if (at == rest.size())
-        return result;
-    std::size_t pattern_start = at;
-    while (at < rest.size() && !is_space(static_cast<unsigned char>(rest[at])))
-        ++at;
-    if (at == rest.size()) {
-        result.kind = TableLine::Kind::pattern_only;
-        result.pattern = slice(rest, pattern_start);
-        return result;
-    }
-    std::size_t pattern_length = normalize_path(text + pattern_start, at - pattern_start);
-    result.pattern = std::string_view(text + pattern_start, pattern_length);
-    result.kind =
-        result.pattern.starts_with('*') ? TableLine::Kind::default_entry : TableLine::Kind::pattern;
-    // The option text starts after the one whitespace byte that ends the pattern.
-    result.options = slice(rest, at + 1);
+    if (const void *hash = std::memchr(text.data(), '#', text.size()))
+        text =
+            slice(text, 0, static_cast<std::size_t>(static_cast<const char *>(hash) - text.data()));
+    if (split.options_at != 0)
+        result.options = slice(text, split.options_at);
     return result;
 }
 
-TableLine read_table_line(std::span<char> line, std::string_view root) noexcept {
-    TableLine result = split_table_line(line);
-    if (result.kind == TableLine::Kind::pattern) {
-        if (result.pattern != root) {
-            result.kind = TableLine::Kind::other_root;
-            return result;
+// True when the line's pattern, read as far as needed, cannot normalise to `root`: it differs
+// from it before its end, compared as normalize_path would leave it. Most lines of a table are
+// for other roots, and most differ within their first bytes. Lines for which this cannot tell,
+// default entries among them, go through the exact split.
+bool differs_early(std::string_view line, std::string_view root) noexcept {
+    std::size_t at = skip_space(line, 0);
+    if (at < line.size() && line[at] == '*')
+        return false;
+    std::size_t matched = 0;
+    bool slash_pending = false; // a '/' that is dropped if only slashes follow it
+    for (; at < line.size(); ++at) {
+        char c = line[at];
+        if (ends_text(c) || is_space(static_cast<unsigned char>(c)))
+            return false;
+        if (c == '/') {
+            slash_pending = true;
+            continue;
         }
-        result.kind = TableLine::Kind::applies;
+        if (slash_pending) {
+            if (matched == root.size() || root[matched] != '/')
+                return true;
+            ++matched;
+            slash_pending = false;
+        }
+        if (matched == root.size() || root[matched] != c)
+            return true;
+        ++matched;
     }
+    return false;
+}
+
+} // namespace
+
+TableLine split_table_line(std::span<char> line) noexcept {
+    return finish_line(split_pattern(line));
+}
+
+TableLine read_table_line(std::span<char> line, std::string_view root) noexcept {
+    if (differs_early({line.data(), line.size()}, root)) {
+        TableLine other;
+        other.kind = TableLine::Kind::other_root;
+        return other;
+    }
+    Split split = split_pattern(line);
+    if (split.line.kind == TableLine::Kind::pattern && split.line.pattern != root) {
+        split.line.kind = TableLine::Kind::other_root;
+        return split.line;
+    }
+    TableLine result = finish_line(split);
+    if (result.kind == TableLine::Kind::pattern)
+        result.kind = TableLine::Kind::applies;
     if (result.kind == TableLine::Kind::applies || result.kind == TableLine::Kind::default_entry) {
         Options options = read_options(result.options);
         result.has_prog = options.end == Options::End::prog;
@@ -146,6 +213,7 @@ Program lookup_program_in(const char *table, const char *fallback, const char *r
     Fd fd(::open(table, O_RDONLY | O_CLOEXEC));
     if (fd) {
         LineReader reader(fd.get());
+        const std::string_view root_wanted(wanted.get());
         std::span<char> line;
         for (std::size_t number = 1;; ++number) {
             LineReader::Result got = reader.next(line);
@@ -159,7 +227,7 @@ Program lookup_program_in(const char *table, const char *fallback, const char *r
                 }
                 break; // a read error ends the table as its end does
             }
-            TableLine entry = read_table_line(line, wanted.get());
+            TableLine entry = read_table_line(line, root_wanted);
             if (observer != nullptr)
                 observer->on_line(number, entry);
             if (!entry.has_prog)

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
+#include <random>
 #include <string>
 
 #include "files.h"
@@ -161,7 +163,7 @@ TEST(ReadTableLine, ReportsWhatEachLineIs) {
         const char *pattern;
     } cases[] = {
         {"   # only a comment\n", Kind::empty, ""}, {"/r\n", Kind::pattern_only, "/r"},
-        {"/s// prog=/x\n", Kind::other_root, "/s"}, {"*x prog=/x\n", Kind::default_entry, "*x"},
+        {"/s// prog=/x\n", Kind::other_root, ""}, {"*x prog=/x\n", Kind::default_entry, "*x"},
         {"/r/ prog=/x\n", Kind::applies, "/r"},
     };
     for (const auto &c : cases) {
@@ -172,6 +174,30 @@ TEST(ReadTableLine, ReportsWhatEachLineIs) {
         // The options of a line for another root are never read.
         EXPECT_EQ(read.has_prog, c.kind == Kind::default_entry || c.kind == Kind::applies)
             << c.line;
+    }
+}
+
+TEST(ReadTableLine, QuickRejectAgreesWithTheExactSplit) {
+    // A line for another root is turned away early; it must be exactly the lines that the full
+    // split shows to be neither a default entry nor equal to the root.
+    std::mt19937 random(7);
+    const char bytes[] = "//ab*# \t\0=p";
+    const std::string roots[] = {"", "a", "/a", "/a/b", "ab", "/"};
+    for (int round = 0; round < 200000; ++round) {
+        std::string line(random() % 12, ' ');
+        for (char &c : line)
+            c = bytes[random() % (sizeof bytes - 1)];
+        std::string root = roots[random() % std::size(roots)];
+        std::string copy = line;
+        pathvane::TableLine exact = pathvane::split_table_line(copy);
+        bool applies = exact.kind == pathvane::TableLine::Kind::pattern && exact.pattern == root;
+        copy = line;
+        pathvane::TableLine quick = pathvane::read_table_line(copy, root);
+        ASSERT_EQ(quick.kind == pathvane::TableLine::Kind::applies, applies)
+            << "line '" << line << "' root '" << root << "'";
+        ASSERT_EQ(quick.kind == pathvane::TableLine::Kind::default_entry,
+                  exact.kind == pathvane::TableLine::Kind::default_entry)
+            << "line '" << line << "' root '" << root << "'";
     }
 }
 
