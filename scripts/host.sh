@@ -86,6 +86,6 @@ host_run() {
     shift
     before=$(wc -l <"$HOST/served.log")
     STATUS=0
-    (cd "$dir" && "$@") >"$HOST/out" 2>&1 || STATUS=$?
+    (cd "$dir" && "$@") </dev/null >"$HOST/out" 2>&1 || STATUS=$?
     SERVED=$(tail -n +"$((before + 1))" "$HOST/served.log")
 }
