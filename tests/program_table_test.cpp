@@ -163,7 +163,7 @@ TEST(ReadTableLine, ReportsWhatEachLineIs) {
         const char *pattern;
     } cases[] = {
         {"   # only a comment\n", Kind::empty, ""}, {"/r\n", Kind::pattern_only, "/r"},
-        {"/s// prog=/x\n", Kind::other_root, ""}, {"*x prog=/x\n", Kind::default_entry, "*x"},
+        {"/s// prog=/x\n", Kind::other_root, ""},   {"*x prog=/x\n", Kind::default_entry, "*x"},
         {"/r/ prog=/x\n", Kind::applies, "/r"},
     };
     for (const auto &c : cases) {

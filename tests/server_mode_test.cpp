@@ -107,21 +107,26 @@ TEST(ServerMode, NothingLostNothingReordered) {
     const struct {
         std::string opening;
         const char *program;
+        bool nonblocking; // a client may hand over a non-blocking descriptor
     } cases[] = {
-        {"Root /r\n", "alpha"},
-        {"", "fallback"}, // random bytes alone: no Root request, all of it to the fallback
+        {"Root /r\n", "alpha", false},
+        {"", "fallback", false}, // random bytes alone: no Root request, all to the fallback
+        {"Root /r\n", "alpha", true},
     };
     unsigned seed = 1;
     for (const auto &c : cases) {
+        SCOPED_TRACE(c.nonblocking ? "non-blocking" : c.program);
         Sandbox sandbox;
         sandbox.write_table(server_table());
         test::Invocation inv = sandbox.invocation({"cvs", "server"});
         inv.input = random_stream(c.opening, 6 << 20, seed++);
+        inv.nonblocking_stdin = c.nonblocking;
         test::Outcome outcome = test::run(inv);
         std::string sent;
         for (const Chunk &chunk : inv.input)
             sent += chunk.bytes;
         EXPECT_EQ(outcome.exit_code, 0);
+        EXPECT_EQ(outcome.err, "");
         Sandbox::Record record = sandbox.record();
         EXPECT_EQ(record.program, c.program);
         ASSERT_EQ(record.stdin_bytes.size(), sent.size());

@@ -59,12 +59,15 @@ Outcome run(const Invocation &inv) {
     check(pid >= 0, "fork");
     if (pid == 0) {
         std::signal(SIGPIPE, inv.ignore_sigpipe ? SIG_IGN : SIG_DFL);
-        if (inv.stdin_mode == Stdin::pipe)
+        if (inv.stdin_mode == Stdin::pipe) {
             dup2(in[0], 0);
-        else if (inv.stdin_mode == Stdin::dev_null)
+            if (inv.nonblocking_stdin)
+                fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+        } else if (inv.stdin_mode == Stdin::dev_null) {
             dup2(open("/dev/null", O_RDONLY), 0);
-        else
+        } else {
             close(0);
+        }
         dup2(out[1], 1);
         dup2(err[1], 2);
         for (int fd = 3; fd < 256; ++fd)

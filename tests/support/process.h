@@ -23,6 +23,7 @@ struct Invocation {
     std::vector<Chunk> input;
     int close_delay_ms = 0; // wait this long after the last chunk before closing the pipe
     bool ignore_sigpipe = false;
+    bool nonblocking_stdin = false; // hand the program a non-blocking standard input
     int timeout_ms = 30000;
 };
 
