@@ -46,7 +46,7 @@ void Checker::report(std::size_t number, const char *format, ...) {
         std::fprintf(out_, "%s: ", table_);
     else
         std::fprintf(out_, "%s:%zu: ", table_, number);
-    std::va_list args;
+    va_list args;
     va_start(args, format);
     std::vfprintf(out_, format, args);
     va_end(args);
