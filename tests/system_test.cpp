@@ -122,14 +122,21 @@ TEST(DirectLaunch, ProgramGetsStdinAndGivesItsExitStatus) {
 TEST(DirectLaunch, ArgvZeroAndPathAreKeptAsGiven) {
     if (Sandbox::under_valgrind())
         GTEST_SKIP() << "valgrind puts its own argv[0]";
-    Sandbox sandbox;
-    sandbox.write_table(standard_table());
-    for (const std::string &argv0 : {std::string("cvs"), std::string("/usr/bin/cvs"),
-                                     std::string("server-side"), std::string("")}) {
-        test::Invocation inv = sandbox.invocation({argv0, "-d", "/r1", "log"});
-        inv.program = PATHVANE_UNDER_TEST_PATH;
-        test::run(inv);
-        EXPECT_EQ(sandbox.record().argv, inv.argv) << argv0;
+    // The binary itself, and the link named cvs by absolute and by relative path.
+    for (const std::string &program :
+         {std::string(PATHVANE_UNDER_TEST_PATH), std::string(SANDBOX "/bin/cvs"),
+          std::string("../bin/cvs")}) {
+        for (const std::string &argv0 : {std::string("cvs"), std::string("/usr/bin/cvs"),
+                                         std::string("server-side"), std::string("")}) {
+            Sandbox sandbox;
+            sandbox.write_table(standard_table());
+            test::Invocation inv = sandbox.invocation({argv0, "-d", "/r1", "log"});
+            inv.program = program; // relative to the working directory, sandbox/work
+            test::Outcome outcome = test::run(inv);
+            EXPECT_EQ(outcome.exit_code, 0) << program;
+            EXPECT_EQ(sandbox.record().program, "alpha") << program << " as '" << argv0 << "'";
+            EXPECT_EQ(sandbox.record().argv, inv.argv) << program << " as '" << argv0 << "'";
+        }
     }
 }
 
