@@ -24,6 +24,10 @@ struct Program {
 std::size_t normalize_path(char *path, std::size_t length) noexcept;
 void normalize_path(char *path) noexcept;
 
+// The root as the lookup compares it: a new copy of its part after the last ':' (all of it
+// where it holds none), normalised. Fatal ("strdup") when it cannot be copied.
+CString normalize_root(const char *root);
+
 // What the lookup makes of one line of the table.
 struct TableLine {
     enum class Kind {

@@ -201,13 +201,18 @@ CString copy_or_die(std::string_view bytes) {
 
 } // namespace
 
+CString normalize_root(const char *root) {
+    const char *colon = std::strrchr(root, ':');
+    CString copy(::strdup(colon != nullptr ? colon + 1 : root));
+    if (!copy)
+        err(1, "strdup");
+    normalize_path(copy.get());
+    return copy;
+}
+
 Program lookup_program_in(const char *table, const char *fallback, const char *root,
                           TableObserver *observer) {
-    const char *colon = std::strrchr(root, ':');
-    CString wanted(::strdup(colon != nullptr ? colon + 1 : root));
-    if (!wanted)
-        err(1, "strdup");
-    normalize_path(wanted.get());
+    CString wanted = normalize_root(root);
 
     CString default_program;
     Fd fd(::open(table, O_RDONLY | O_CLOEXEC));

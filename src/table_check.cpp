@@ -150,17 +150,12 @@ class Witness final : public TableObserver {
     std::size_t default_line = 0;
 };
 
-std::string normalised_root(const char *root) {
-    const char *colon = std::strrchr(root, ':');
-    std::string copy(colon != nullptr ? colon + 1 : root);
-    copy.resize(normalize_path(copy.data(), copy.size()));
-    return copy;
-}
+} // namespace
 
-void explain_lookup(const char *table, const char *fallback, const char *root, std::FILE *out) {
+void explain_root(const char *table, const char *fallback, const char *root, std::FILE *out) {
     Witness witness;
     Program program = lookup_program_in(table, fallback, root, &witness);
-    std::fprintf(out, "root '%s' (compared as '%s'): %s, ", root, normalised_root(root).c_str(),
+    std::fprintf(out, "root '%s' (compared as '%s'): %s, ", root, normalize_root(root).get(),
                  program.path);
     if (witness.applying_line != 0)
         std::fprintf(out, "from %s:%zu\n", table, witness.applying_line);
@@ -171,8 +166,6 @@ void explain_lookup(const char *table, const char *fallback, const char *root, s
     else
         std::fprintf(out, "the fallback program (no line applies)\n");
 }
-
-} // namespace
 
 int check_table(const char *table, std::FILE *out) {
     Fd fd(::open(table, O_RDONLY | O_CLOEXEC));
@@ -198,10 +191,6 @@ int check_table(const char *table, std::FILE *out) {
     return checker.reported() ? 1 : 0;
 }
 
-void explain_root(const char *table, const char *fallback, const char *root, std::FILE *out) {
-    explain_lookup(table, fallback, root, out);
-}
-
 void explain_command(const char *table, const char *fallback, int argc, char *argv[],
                      std::FILE *out) {
     RootFinding found = find_root(argc, argv);
@@ -222,7 +211,7 @@ void explain_command(const char *table, const char *fallback, int argc, char *ar
         std::fprintf(out, "from CVSROOT: ");
         break;
     }
-    explain_lookup(table, fallback, found.root, out);
+    explain_root(table, fallback, found.root, out);
 }
 
 } // namespace pathvane
