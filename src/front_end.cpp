@@ -4,6 +4,7 @@
 #include <cstring>
 #include <err.h>
 #include <fcntl.h>
+#include <string_view>
 #include <unistd.h>
 
 #include "program_selection.h"
@@ -11,30 +12,157 @@
 
 namespace pathvane {
 
-const char *scan_root_option(int argc, char *const argv[]) noexcept {
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        if (arg[0] != '-' || arg[1] == '\0')
-            return nullptr; // the first operand, or a lone "-", ends the options
-        if (std::strcmp(arg, "--") == 0)
-            return nullptr;
-        for (const char *letter = arg + 1; *letter != '\0'; ++letter) {
-            if (*letter != 'd')
-                continue; // any other letter is taken as a flag, silently
-            if (letter[1] != '\0')
-                return letter + 1;
-            // With nothing after it, -d is a malformed option and is passed over.
-            return i + 1 < argc ? argv[i + 1] : nullptr;
-        }
-    }
-    return nullptr;
+namespace {
+
+// What an option of cvs's means for finding the root.
+enum class Effect {
+    none,
+    root,    // -d
+    help,    // cvs prints help instead of running the command, after reading all its options
+    ends_cvs // cvs prints its version or a help list at once and ends, reading no further
+};
+
+// cvs's short options are "+QqrwgtnRvb:T:e:d:Hfz:s:xal"; a letter it does not know is read as a
+// flag here (cvs itself refuses it).
+bool takes_argument(char letter) noexcept {
+    return letter != '\0' && std::strchr("bTedzs", letter) != nullptr;
 }
 
-bool has_server_word(int argc, char *const argv[]) noexcept {
-    for (int i = 0; i < argc; ++i)
-        if (argv[i] != nullptr && std::strcmp(argv[i], "server") == 0)
-            return true;
-    return false;
+Effect letter_effect(char letter) noexcept {
+    switch (letter) {
+    case 'd':
+        return Effect::root;
+    case 'H':
+        return Effect::help;
+    case 'v':
+        return Effect::ends_cvs;
+    default:
+        return Effect::none;
+    }
+}
+
+struct LongOption {
+    std::string_view name;
+    bool takes_argument;
+    Effect effect;
+};
+
+// cvs's long options; getopt_long takes any unambiguous prefix of one.
+constexpr LongOption long_options[] = {
+    {"help", false, Effect::help},
+    {"version", false, Effect::ends_cvs},
+    {"help-commands", false, Effect::ends_cvs},
+    {"help-synonyms", false, Effect::ends_cvs},
+    {"help-options", false, Effect::ends_cvs},
+    {"allow-root", true, Effect::none},
+    {"allow-root-regexp", true, Effect::none},
+};
+
+// The long option that `name` names, as getopt_long finds it: an exact name, else the one
+// option that it is a prefix of; null when it names none or more than one.
+const LongOption *find_long_option(std::string_view name) noexcept {
+    const LongOption *found = nullptr;
+    int prefix_of = 0;
+    for (const LongOption &option : long_options) {
+        if (option.name == name)
+            return &option;
+        if (option.name.starts_with(name)) {
+            found = &option;
+            ++prefix_of;
+        }
+    }
+    return prefix_of == 1 ? found : nullptr;
+}
+
+// What the options read so far tell.
+struct GlobalOptions {
+    const char *root = nullptr;
+    bool help = false; // cvs prints help or its version and runs no command
+};
+
+// Applies one option with its argument (null where it has none); false where cvs ends at it.
+bool apply(Effect effect, const char *value, GlobalOptions &options) noexcept {
+    switch (effect) {
+    case Effect::root:
+        if (value != nullptr)
+            options.root = value; // the last -d wins
+        return true;
+    case Effect::help:
+        options.help = true;
+        return true;
+    case Effect::ends_cvs:
+        options.help = true;
+        return false;
+    case Effect::none:
+        return true;
+    }
+    return true;
+}
+
+// The next element, as an option's argument, moving `i` onto it; null at the end.
+const char *next_argument(int argc, char *const argv[], int &i) noexcept {
+    return i + 1 < argc ? argv[++i] : nullptr;
+}
+
+// Reads the long option argv[i]: "--name", "--name=value", or "--name" with the next element
+// as its argument. False where cvs ends at it.
+bool read_long_option(int argc, char *const argv[], int &i, GlobalOptions &options) noexcept {
+    std::string_view text(argv[i] + 2);
+    std::size_t equals = text.find('=');
+    const LongOption *option = find_long_option(slice(text, 0, equals));
+    if (option == nullptr || (!option->takes_argument && equals != text.npos))
+        return true; // cvs refuses it and says so itself
+    const char *value = nullptr;
+    if (option->takes_argument)
+        value = equals != text.npos ? argv[i] + 2 + equals + 1 : next_argument(argc, argv, i);
+    return apply(option->effect, value, options);
+}
+
+// Reads the option letters of argv[i]. The first one that takes an argument takes the rest of
+// the element, or the next element. False where cvs ends at one.
+bool read_option_letters(int argc, char *const argv[], int &i, GlobalOptions &options) noexcept {
+    for (const char *letter = argv[i] + 1; *letter != '\0'; ++letter) {
+        if (takes_argument(*letter)) {
+            const char *value = letter[1] != '\0' ? letter + 1 : next_argument(argc, argv, i);
+            return apply(letter_effect(*letter), value, options);
+        }
+        if (!apply(letter_effect(*letter), nullptr, options))
+            return false;
+    }
+    return true;
+}
+
+bool is_server_word(const char *word) noexcept {
+    return word != nullptr && std::strcmp(word, "server") == 0;
+}
+
+} // namespace
+
+CommandLine scan_command_line(int argc, char *const argv[]) noexcept {
+    GlobalOptions options;
+    const char *command = nullptr;
+    // An option that cvs would refuse (unknown, ambiguous, or missing its argument) is passed
+    // over: cvs itself reports it.
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (arg[0] != '-' || arg[1] == '\0') {
+            command = arg; // the first operand, a lone "-" included
+            break;
+        }
+        if (std::strcmp(arg, "--") == 0) {
+            command = i + 1 < argc ? argv[i + 1] : nullptr;
+            break;
+        }
+        bool read_on = arg[1] == '-' ? read_long_option(argc, argv, i, options)
+                                     : read_option_letters(argc, argv, i, options);
+        if (!read_on)
+            break;
+    }
+    CommandLine line;
+    line.root = options.root;
+    line.server = options.root == nullptr && !options.help &&
+                  (is_server_word(command) || (argc > 0 && is_server_word(argv[0])));
+    return line;
 }
 
 CString read_root_file(const char *path) noexcept {
@@ -59,9 +187,10 @@ CString read_root_file(const char *path) noexcept {
 
 RootFinding find_root(int argc, char *const argv[]) noexcept {
     RootFinding found;
-    if ((found.root = scan_root_option(argc, argv)) != nullptr) {
+    CommandLine line = scan_command_line(argc, argv);
+    if ((found.root = line.root) != nullptr) {
         found.source = RootSource::option;
-    } else if (has_server_word(argc, argv)) {
+    } else if (line.server) {
         found.source = RootSource::server;
     } else if ((found.owned = read_root_file("CVS/Root"))) {
         found.source = RootSource::root_file;

@@ -5,12 +5,16 @@
 
 namespace pathvane {
 
-// The root named by the option -d, scanned as POSIX getopt with "d:" and opterr off would
-// scan it, without permuting argv; null when the scan ends without one.
-const char *scan_root_option(int argc, char *const argv[]) noexcept;
+// What cvs itself makes of its command line before it runs a command: the global options, read
+// as its getopt_long reads them (no permutation; "--" ends them), and the command word.
+struct CommandLine {
+    const char *root = nullptr; // the argument of the last -d; null without one
+    // cvs would run its server: the command word (or argv[0]) is "server", and neither -d nor
+    // an option that only prints help or the version stands before it.
+    bool server = false;
+};
 
-// Whether any element of argv, argv[0] included, is the word "server".
-bool has_server_word(int argc, char *const argv[]) noexcept;
+CommandLine scan_command_line(int argc, char *const argv[]) noexcept;
 
 // The first line of the file at `path` with trailing whitespace removed (its first byte is
 // always kept); null when the file cannot be opened or read, is empty, or memory runs out.

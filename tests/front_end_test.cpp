@@ -6,6 +6,8 @@
 
 #include "files.h"
 #include "front_end.h"
+#include "process.h"
+#include "program_selection.h"
 
 namespace {
 
@@ -22,67 +24,145 @@ struct Args {
     char **argv() { return pointers.data(); }
 };
 
-TEST(ScanRootOption, FollowsPosixGetopt) {
-    const struct {
-        std::vector<std::string> args;
-        std::optional<std::string> root;
-    } cases[] = {
-        {{"cvs", "-d", "/r1", "-d", "/r2", "co", "m"}, "/r1"},
-        {{"cvs", "-q", "-d", "/r", "co", "m"}, "/r"},
-        {{"cvs", "-z", "9", "-d", "/r", "co", "m"}, std::nullopt},
-        {{"cvs", "co", "-d", "dir", "m"}, std::nullopt},
-        {{"cvs", "-d", "-q", "co", "m"}, "-q"},
-        {{"cvs", "-qd/r", "co", "m"}, "/r"},
-        {{"cvs", "-d/r"}, "/r"},
-        {{"cvs", "-d", "", "co"}, ""},
-        {{"cvs", "-d", "/r", "server"}, "/r"},
-        {{"cvs", "-d"}, std::nullopt},
-        {{"cvs", "-qd"}, std::nullopt},
-        {{"cvs", "--", "-d", "/r"}, std::nullopt},
-        {{"cvs", "-", "-d", "/r"}, std::nullopt},
-        {{"cvs", "--x", "-d", "/r"}, "/r"},
-        {{"cvs", "-:", "-d", "/r"}, "/r"},
-        {{"cvs", "-Q", "-n", "-t", "-d", "/r"}, "/r"},
-        {{"cvs", "-dd"}, "d"},
-        {{"cvs"}, std::nullopt},
-        {{"-d", "/not/an/option"}, std::nullopt}, // argv[0] is never an option
-        {{}, std::nullopt},
-    };
-    for (const auto &c : cases) {
+std::string shown(const std::vector<std::string> &args) {
+    std::string text;
+    for (const std::string &a : args)
+        text += "'" + a + "' ";
+    return text;
+}
+
+struct CommandLineCase {
+    std::vector<std::string> args;
+    std::optional<std::string> root;
+    bool server;
+    // cvs runs a command with this line, and so names the root it uses in its error (there is
+    // no repository): false where it only prints help or its version, or refuses the line.
+    bool cvs_runs;
+};
+
+const CommandLineCase command_lines[] = {
+    // The last -d wins; every option that takes an argument takes it, attached or not.
+    {{"cvs", "-d", "/r1", "-d", "/r2", "rls"}, "/r2", false, true},
+    {{"cvs", "-q", "-d", "/r", "co", "m"}, "/r", false, true},
+    {{"cvs", "-z", "9", "-d", "/r", "co", "m"}, "/r", false, true},
+    {{"cvs", "-T", "/tmp", "-d", "/r", "rls"}, "/r", false, true},
+    {{"cvs", "-e", "vi", "-d", "/r", "rls"}, "/r", false, true},
+    {{"cvs", "-s", "X=1", "-d", "/r", "rls"}, "/r", false, true},
+    {{"cvs", "-b", "/x", "-d", "/r", "rls"}, "/r", false, true},
+    {{"cvs", "-Qz", "3", "-d", "/r", "rls"}, "/r", false, true},
+    {{"cvs", "-z9", "-qd/r", "co", "m"}, "/r", false, true},
+    {{"cvs", "-T/tmp/dd", "rls"}, std::nullopt, false, true},
+    {{"cvs", "-e", "-d", "rls"}, std::nullopt, false, true},
+    {{"cvs", "-f", "-l", "-a", "-x", "-g", "-R", "-n", "-t", "-w", "-r", "-Q", "-d", "/r", "rls"},
+     "/r",
+     false,
+     true},
+    {{"cvs", "-d", "-q", "co", "m"}, "-q", false, true},
+    {{"cvs", "-d", "", "rls"}, "", false, true},
+    {{"cvs", "-d", "/r/", "rls"}, "/r/", false, true},
+    {{"cvs", "-d", ":local:/r", "rls"}, ":local:/r", false, true},
+    {{"cvs", "-d", "/r", "--", "rls"}, "/r", false, true},
+    // Options end at the command word; a later -d is the command's.
+    {{"cvs", "co", "-d", "dir", "m"}, std::nullopt, false, true},
+    {{"cvs", "--", "-d", "/r"}, std::nullopt, false, false},
+    {{"cvs", "-", "-d", "/r"}, std::nullopt, false, false},
+    {{"cvs", "-d"}, std::nullopt, false, false},
+    {{"cvs", "-qd"}, std::nullopt, false, false},
+    // Long options, with their arguments and by unambiguous prefixes.
+    {{"cvs", "--allow-root=/srv/cvs/dev", "rls"}, std::nullopt, false, true},
+    {{"cvs", "--allow-root", "/x", "-d", "/r", "rls"}, "/r", false, true},
+    {{"cvs", "--allow-root-r", "/x", "-d", "/r", "rls"}, "/r", false, true},
+    {{"cvs", "--allow-root-regexp=^/x", "-d", "/r", "rls"}, "/r", false, true},
+    {{"cvs", "--allow-root=", "-d", "/r", "rls"}, "/r", false, true},
+    {{"cvs", "--allow-root", "-d", "/r", "rls"}, std::nullopt, false, false},
+    // What cvs refuses is passed over: an ambiguous prefix, an argument where none is taken,
+    // an unknown letter.
+    {{"cvs", "--allow", "/x", "-d", "/r"}, std::nullopt, false, false},
+    {{"cvs", "--version=1", "-d", "/r", "rls"}, "/r", false, false},
+    {{"cvs", "-Xd/r", "rls"}, "/r", false, false},
+    // Help and the version: cvs ends at -v and the help lists, and reads on after -H.
+    {{"cvs", "-v", "-d", "/r"}, std::nullopt, false, false},
+    {{"cvs", "-qv", "-d", "/r"}, std::nullopt, false, false},
+    {{"cvs", "-d", "/r", "--vers"}, "/r", false, false},
+    {{"cvs", "--help-c", "-d", "/r"}, std::nullopt, false, false},
+    {{"cvs", "-H", "-d", "/r", "rls"}, "/r", false, false},
+    {{"cvs", "-H", "server"}, std::nullopt, false, false},
+    {{"cvs", "--help", "server"}, std::nullopt, false, false},
+    {{"cvs", "-v", "server"}, std::nullopt, false, false},
+    // Server mode: the command word, or argv[0], is "server"; -d comes first.
+    {{"cvs", "server"}, std::nullopt, true, false},
+    {{"server"}, std::nullopt, true, false},
+    {{"cvs", "-z", "9", "server"}, std::nullopt, true, false},
+    {{"cvs", "-q", "--", "server"}, std::nullopt, true, false},
+    {{"cvs", "-d", "/r", "server"}, "/r", false, false},
+    {{"server", "-d", "/r", "co"}, "/r", false, false},
+    {{"cvs", "co", "server"}, std::nullopt, false, true},
+    {{"cvs", "commit", "-m", "server", "f"}, std::nullopt, false, false},
+    {{"cvs", "-e", "server", "rls"}, std::nullopt, false, true},
+    {{"cvs", "Server"}, std::nullopt, false, false},
+    {{"cvs", "pserver"}, std::nullopt, false, false},
+    {{"/usr/bin/server"}, std::nullopt, false, false},
+    {{"-d", "/not/an/option"}, std::nullopt, false, false}, // argv[0] is never an option
+    {{}, std::nullopt, false, false},
+};
+
+TEST(ScanCommandLine, ReadsTheGlobalOptionsAndTheCommandWord) {
+    for (const CommandLineCase &c : command_lines) {
         Args args(c.args);
-        const char *root = pathvane::scan_root_option(args.argc(), args.argv());
-        std::string shown;
-        for (const std::string &a : c.args)
-            shown += "'" + a + "' ";
+        pathvane::CommandLine line = pathvane::scan_command_line(args.argc(), args.argv());
         if (c.root)
-            EXPECT_STREQ(root, c.root->c_str()) << shown;
+            EXPECT_STREQ(line.root, c.root->c_str()) << shown(c.args);
         else
-            EXPECT_EQ(root, nullptr) << shown << "gave " << root;
+            EXPECT_EQ(line.root, nullptr) << shown(c.args) << "gave " << line.root;
+        EXPECT_EQ(line.server, c.server) << shown(c.args);
         // The scan leaves argv exactly as it was.
         for (std::size_t i = 0; i < c.args.size(); ++i)
             EXPECT_EQ(args.argv()[i], args.storage[i].data());
     }
 }
 
-TEST(HasServerWord, LooksAtEveryElementWhole) {
-    const struct {
-        std::vector<std::string> args;
-        bool server;
-    } cases[] = {
-        {{"cvs", "server"}, true},
-        {{"server"}, true},
-        {{"cvs", "co", "server"}, true},
-        {{"cvs", "-z3", "server"}, true},
-        {{"cvs", "Server"}, false},
-        {{"cvs", "servers"}, false},
-        {{"cvs", "pserver"}, false},
-        {{"/usr/bin/server"}, false},
-        {{}, false},
-    };
-    for (const auto &c : cases) {
-        Args args(c.args);
-        EXPECT_EQ(pathvane::has_server_word(args.argc(), args.argv()), c.server)
-            << (c.args.empty() ? "" : c.args.back());
+// The root that cvs uses, from its complaint that the repository does not exist; nullopt when
+// it names none.
+std::optional<std::string> root_cvs_names(const std::string &errors) {
+    const std::string missing = "/CVSROOT: No such file or directory";
+    const std::string relative = "CVSROOT must be an absolute pathname (not `";
+    if (std::size_t end = errors.find(missing); end != std::string::npos) {
+        std::size_t start = errors.rfind("]: ", end);
+        EXPECT_NE(start, std::string::npos) << errors;
+        return errors.substr(start + 3, end - start - 3);
+    }
+    if (std::size_t start = errors.find(relative); start != std::string::npos) {
+        start += relative.size();
+        return errors.substr(start, errors.find("')", start) - start);
+    }
+    EXPECT_NE(errors.find("No CVSROOT specified"), std::string::npos) << errors;
+    return std::nullopt;
+}
+
+std::optional<std::string> compared(const std::optional<std::string> &root) {
+    if (!root)
+        return root;
+    return std::string(pathvane::normalize_root(root->c_str()).get());
+}
+
+TEST(ScanCommandLine, FindsTheRootThatCvsUses) {
+    if (!test::file_exists("/usr/bin/cvs"))
+        GTEST_SKIP() << "cvs is not installed";
+    // No ~/.cvsrc, no CVSROOT, no working copy, and no way to reach a remote host.
+    test::TempDir home;
+    for (const CommandLineCase &c : command_lines) {
+        if (!c.cvs_runs)
+            continue;
+        test::Invocation inv;
+        inv.program = "/usr/bin/cvs";
+        inv.argv = c.args;
+        inv.env = {"HOME=" + home.path(), "CVS_RSH=false", "PATH=/usr/bin:/bin"};
+        inv.cwd = home.path();
+        inv.stdin_mode = test::Stdin::dev_null;
+        test::Outcome outcome = test::run(inv);
+        ASSERT_TRUE(outcome.exited) << shown(c.args);
+        // Roots are compared as pathvane compares them: cvs drops a trailing '/' and the method.
+        EXPECT_EQ(compared(root_cvs_names(outcome.err)), compared(c.root)) << shown(c.args);
     }
 }
 

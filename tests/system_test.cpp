@@ -42,9 +42,11 @@ struct DirectCase {
 
 TEST(DirectLaunch, RootSourcesAndTheProgramChosen) {
     const DirectCase cases[] = {
-        {"first -d wins", {"cvs", "-d", "/r1", "-d", "/r2", "co", "m"}, {}, {}, "alpha"},
+        {"last -d wins", {"cvs", "-d", "/r2", "-d", "/r1", "co", "m"}, {}, {}, "alpha"},
         {"other flags skipped", {"cvs", "-q", "-d", "/r2", "co", "m"}, {}, {}, "beta"},
-        {"operand ends the scan", {"cvs", "-z", "9", "-d", "/r2", "co", "m"}, {}, "/r1", "alpha"},
+        {"option arguments", {"cvs", "-z", "9", "-T", "/r1", "-d", "/r2", "co"}, {}, "/r1", "beta"},
+        {"a module named server", {"cvs", "co", "server"}, "/r1\n", "/r2", "alpha"},
+        {"help ends server mode", {"cvs", "-H", "server"}, {}, "/r2", "beta"},
         {"-d after the command", {"cvs", "co", "-d", "/r2", "m"}, {}, "/r1", "alpha"},
         {"-d takes the next argument", {"cvs", "-d", "-q", "co", "m"}, {}, {}, "beta"},
         {"grouped flags", {"cvs", "-qd/r2", "co", "m"}, {}, "/r1", "beta"},
