@@ -1,9 +1,9 @@
 #include "front_end.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
-#include <fcntl.h>
 #include <string_view>
 #include <unistd.h>
 
@@ -165,17 +165,20 @@ CommandLine scan_command_line(int argc, char *const argv[]) noexcept {
     return line;
 }
 
-CString read_root_file(const char *path) noexcept {
-    Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+CString read_root_file(const char *path) {
+    Fd fd = open_if_present(path);
     if (!fd)
         return {};
     LineReader reader(fd.get());
     std::span<char> line;
-    if (reader.next(line) != LineReader::Result::line)
+    LineReader::Result got = reader.next(line);
+    if (got == LineReader::Result::error && !means_no_file(reader.error()))
+        fail_on_file(path, reader.error());
+    if (got != LineReader::Result::line)
         return {};
     CString root(static_cast<char *>(std::malloc(line.size() + 1)));
     if (!root)
-        return {};
+        fail_on_file(path, ENOMEM);
     char *text = root.get();
     std::memcpy(text, line.data(), line.size());
     text[line.size()] = '\0';
@@ -185,7 +188,7 @@ CString read_root_file(const char *path) noexcept {
     return root;
 }
 
-RootFinding find_root(int argc, char *const argv[]) noexcept {
+RootFinding find_root(int argc, char *const argv[]) {
     RootFinding found;
     CommandLine line = scan_command_line(argc, argv);
     if ((found.root = line.root) != nullptr) {

@@ -17,8 +17,9 @@ struct CommandLine {
 CommandLine scan_command_line(int argc, char *const argv[]) noexcept;
 
 // The first line of the file at `path` with trailing whitespace removed (its first byte is
-// always kept); null when the file cannot be opened or read, is empty, or memory runs out.
-CString read_root_file(const char *path) noexcept;
+// always kept); null when the file is missing, unreadable or empty. Any other failure (the
+// machine's: descriptors or memory running out, an I/O error) is fatal.
+CString read_root_file(const char *path);
 
 enum class RootSource { option, server, root_file, environment, none };
 
@@ -30,7 +31,7 @@ struct RootFinding {
     CString owned; // holds `root` when it was read from the root file
 };
 
-RootFinding find_root(int argc, char *const argv[]) noexcept;
+RootFinding find_root(int argc, char *const argv[]);
 
 // The whole run: returns an exit status in server mode only; otherwise it ends by exec or err.
 int pathvane_main(int argc, char *argv[]);

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <err.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace pathvane {
@@ -33,6 +35,32 @@ const char *program_name() noexcept {
 #else
     return getprogname();
 #endif
+}
+
+bool means_no_file(int error) noexcept {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case EACCES:
+    case EISDIR:
+    case ELOOP:
+    case ENAMETOOLONG:
+        return true;
+    default:
+        return false;
+    }
+}
+
+Fd open_if_present(const char *path) {
+    Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd && !means_no_file(errno))
+        fail_on_file(path, errno);
+    return fd;
+}
+
+void fail_on_file(const char *path, int error) {
+    errno = error;
+    err(1, "%s", path);
 }
 
 LineReader::~LineReader() {

@@ -1,5 +1,5 @@
 // Small portable layer over the C library: descriptor ownership, line reading (the C library
-// has no fgetln everywhere) and the C-locale character classes.
+// has no fgetln everywhere), the files of the setup and the C-locale character classes.
 #pragma once
 
 #include <cstddef>
@@ -62,6 +62,19 @@ class Fd {
   private:
     int fd_ = -1;
 };
+
+// Whether a failure to open or read a file of the setup (the table, CVS/Root) means that there
+// is no such file to use: it is missing, unreadable or in the wrong place, as an administrator
+// or user left it. Any other failure is the machine's (descriptors or memory running out, an
+// I/O error) and must not quietly choose another program.
+bool means_no_file(int error) noexcept;
+
+// Opens `path` for reading; an empty Fd where means_no_file says there is no file. Any other
+// failure is fatal, as fail_on_file.
+Fd open_if_present(const char *path);
+
+// Ends the run: "name: path: reason" for `error`, status 1.
+[[noreturn]] void fail_on_file(const char *path, int error);
 
 // Reads a descriptor line by line, like fgetln: each line comes with its newline, if it has
 // one, and without a terminating NUL. Lines may be of any length and hold any byte.

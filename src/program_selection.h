@@ -80,7 +80,8 @@ class TableObserver {
 };
 
 // The program for `root` according to `table`, else the table's default entry, else
-// `fallback`. Fatal on allocation failure only; a missing or unreadable table is no error.
+// `fallback`. A missing or unreadable table is no error; a failure of the machine while it is
+// read (descriptors or memory running out, an I/O error) is fatal.
 Program lookup_program_in(const char *table, const char *fallback, const char *root,
                           TableObserver *observer = nullptr);
 

@@ -1,9 +1,7 @@
 #include "program_selection.h"
 
-#include <cerrno>
 #include <cstring>
 #include <err.h>
-#include <fcntl.h>
 
 namespace pathvane {
 
@@ -215,7 +213,7 @@ Program lookup_program_in(const char *table, const char *fallback, const char *r
     CString wanted = normalize_root(root);
 
     CString default_program;
-    Fd fd(::open(table, O_RDONLY | O_CLOEXEC));
+    Fd fd = open_if_present(table);
     if (fd) {
         LineReader reader(fd.get());
         const std::string_view root_wanted(wanted.get());
@@ -225,12 +223,11 @@ Program lookup_program_in(const char *table, const char *fallback, const char *r
             if (got == LineReader::Result::end)
                 break;
             if (got == LineReader::Result::error) {
-                // A line that does not fit in memory must not quietly choose another program.
-                if (reader.error() == ENOMEM) {
-                    errno = ENOMEM;
-                    err(1, "malloc");
-                }
-                break; // a read error ends the table as its end does
+                // A table that cannot be read whole (a line that does not fit in memory, an
+                // I/O error) must not quietly choose another program.
+                if (!means_no_file(reader.error()))
+                    fail_on_file(table, reader.error());
+                break; // a directory: no table
             }
             TableLine entry = read_table_line(line, root_wanted);
             if (observer != nullptr)

@@ -3,6 +3,8 @@
 // design, and never crash, hang or lose the client's bytes.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -16,15 +18,25 @@ using test::Sandbox;
 // What must happen when the failure is injected at one point: either the run ends with
 // "cvs: <message>" and status 1, or the program named runs as if nothing failed.
 struct Expected {
-    const char *message; // null when the failure is passed over
-    const char *program; // the recorder that runs when the failure is passed over
+    std::string message; // empty when the failure is passed over
+    const char *program; // the recorder that runs ("" for none), null where either may be seen
 };
 
-Expected fatal(const char *message) {
-    return {message, nullptr};
+// Fatal before any program has started.
+Expected fatal(std::string message) {
+    return {std::move(message), ""};
+}
+// Fatal once the program has started, behind the relay.
+Expected fatal_when_relaying(std::string message) {
+    return {std::move(message), nullptr};
 }
 Expected passed_over(const char *program) {
-    return {nullptr, program};
+    return {"", program};
+}
+
+// The fatal end of a failure to read the sandbox's table.
+Expected table_fails(const std::string &reason) {
+    return fatal(SANDBOX "/pathvane.conf: " + reason);
 }
 
 struct FaultCase {
@@ -44,11 +56,13 @@ std::string routes() {
            "/s prog=" + Sandbox::recorder("beta") + "\n";
 }
 
-// Injects `kind` ("alloc" or "read") failures at 1, 2, ... until a run reaches no such point,
-// and checks each run against `c.points`.
-void run_points(const FaultCase &c, const char *kind) {
+// Injects `kind` ("alloc", "open" or "read") failures, with `error` as the errno of a failed
+// open or read, at 1, 2, ... until a run reaches no such point, and checks each run against
+// `c.points`.
+void run_points(const FaultCase &c, const std::string &kind, int error = EIO) {
     for (std::size_t point = 1;; ++point) {
-        SCOPED_TRACE(std::string(c.name) + ", " + kind + " " + std::to_string(point));
+        SCOPED_TRACE(std::string(c.name) + ", " + kind + " " + std::to_string(point) + ", " +
+                     std::strerror(error));
         Sandbox sandbox;
         sandbox.write_table(c.table);
         if (!c.root_file.empty()) {
@@ -59,8 +73,11 @@ void run_points(const FaultCase &c, const char *kind) {
         env.push_back("LD_PRELOAD=" FAULT_INJECT_LIB);
         env.push_back("FAULT_EXE=" + std::filesystem::canonical(PATHVANE_UNDER_TEST_PATH).string());
         env.push_back("FAULT_LOG=" + sandbox.path("fault.log"));
-        env.push_back((std::string(kind) == "alloc" ? "FAULT_ALLOC=" : "FAULT_READ=") +
-                      std::to_string(point));
+        env.push_back(kind == "alloc"  ? "FAULT_ALLOC="
+                      : kind == "open" ? "FAULT_OPEN="
+                                       : "FAULT_READ=");
+        env.back() += std::to_string(point);
+        env.push_back("FAULT_ERRNO=" + std::to_string(error));
         test::Invocation inv = sandbox.invocation(c.argv, env);
         inv.input = {{c.input}};
         inv.timeout_ms = 20000;
@@ -80,9 +97,12 @@ void run_points(const FaultCase &c, const char *kind) {
         ASSERT_LE(point, c.points.size())
             << "a failure point more than expected; stderr: " << outcome.err;
         const Expected &expected = c.points[point - 1];
-        if (expected.message != nullptr) {
+        if (!expected.message.empty()) {
             EXPECT_EQ(outcome.exit_code, 1);
-            EXPECT_EQ(outcome.err, "cvs: " + std::string(expected.message) + "\n");
+            EXPECT_EQ(outcome.err, "cvs: " + expected.message + "\n");
+            if (expected.program != nullptr) {
+                EXPECT_EQ(record.program, expected.program);
+            }
         } else {
             EXPECT_EQ(outcome.exit_code, 0);
             EXPECT_EQ(outcome.err, "");
@@ -101,7 +121,9 @@ TEST(Faults, EveryAllocationFailure) {
     const Expected strdup = fatal("strdup: Cannot allocate memory");
     const Expected strndup = fatal("strndup: Cannot allocate memory");
     const Expected malloc = fatal("malloc: Cannot allocate memory");
-    const Expected optio = fatal("optio: Cannot allocate memory");
+    const Expected optio = fatal_when_relaying("optio: Cannot allocate memory");
+    const Expected table = table_fails("Cannot allocate memory");
+    const Expected root_file = fatal("CVS/Root: Cannot allocate memory");
     const FaultCase cases[] = {
         // The copy of the root, the table's line buffer, the default entry, the result.
         {"direct launch",
@@ -111,7 +133,7 @@ TEST(Faults, EveryAllocationFailure) {
          "",
          "",
          "alpha",
-         {strdup, malloc, strdup, strdup}},
+         {strdup, table, strdup, strdup}},
         {"two default entries",
          routes() + "* prog=" + Sandbox::recorder("beta") + "\n",
          {"cvs", "-d", "/elsewhere", "co"},
@@ -119,8 +141,8 @@ TEST(Faults, EveryAllocationFailure) {
          "",
          "",
          "beta",
-         {strdup, malloc, strdup, strdup}},
-        // A root file that cannot be read into memory is passed over, as one that is missing.
+         {strdup, table, strdup, strdup}},
+        // A root file that cannot be read into memory must not hand the choice to CVSROOT.
         {"root file",
          routes(),
          {"cvs", "update"},
@@ -128,7 +150,7 @@ TEST(Faults, EveryAllocationFailure) {
          "/r\n",
          "",
          "alpha",
-         {passed_over("beta"), passed_over("beta"), strdup, malloc, strdup, strdup}},
+         {root_file, root_file, strdup, table, strdup, strdup}},
         {"no root", routes(), {"cvs", "--version"}, {}, "", "", "fallback", {}},
         // The opening data, the Root path, the lookup, then the relay buffer.
         {"server mode",
@@ -138,7 +160,7 @@ TEST(Faults, EveryAllocationFailure) {
          "",
          "Root /r\nValid-responses ok\n",
          "alpha",
-         {malloc, strndup, strdup, malloc, strdup, strdup, optio}},
+         {malloc, strndup, strdup, table, strdup, strdup, optio}},
     };
     for (const FaultCase &c : cases)
         run_points(c, "alloc");
@@ -147,12 +169,13 @@ TEST(Faults, EveryAllocationFailure) {
 TEST(Faults, EveryReadFailure) {
     if (Sandbox::sanitized() || Sandbox::under_valgrind())
         GTEST_SKIP() << "the sanitizer's or valgrind's preloads come first";
+    const Expected table = table_fails("Input/output error");
     // A table that takes three reads: its default entry in the first, its route in the last.
     std::string long_table = "* prog=" + Sandbox::recorder("default") + "\n" +
                              std::string(70000, '#') + "\n" +
                              "/r prog=" + Sandbox::recorder("alpha") + "\n";
     const FaultCase cases[] = {
-        // A read error ends the table as its end would.
+        // A table cut short by a read error would choose the default entry or the fallback.
         {"table part-way",
          long_table,
          {"cvs", "-d", "/r"},
@@ -160,8 +183,7 @@ TEST(Faults, EveryReadFailure) {
          "",
          "",
          "alpha",
-         {passed_over("fallback"), passed_over("default"), passed_over("default")}},
-        // An unreadable root file is passed over; then the table read fails.
+         {table, table, table}},
         {"root file",
          routes(),
          {"cvs", "update"},
@@ -169,8 +191,9 @@ TEST(Faults, EveryReadFailure) {
          "/r\n",
          "",
          "alpha",
-         {passed_over("beta"), passed_over("fallback")}},
-        // A failed read ends the opening data; the relay then passes every byte on.
+         {fatal("CVS/Root: Input/output error"), table}},
+        // A failed read of the client's stream ends the opening data; the relay then passes
+        // every byte on. Past the opening data, it is fatal.
         {"server mode",
          routes(),
          {"cvs", "server"},
@@ -178,10 +201,39 @@ TEST(Faults, EveryReadFailure) {
          "",
          "Root /r\nValid-responses ok\n",
          "alpha",
-         {passed_over("fallback"), passed_over("fallback"), fatal("parent: read")}},
+         {passed_over("fallback"), table, fatal_when_relaying("parent: read")}},
     };
     for (const FaultCase &c : cases)
         run_points(c, "read");
+}
+
+TEST(Faults, EveryOpenFailure) {
+    if (Sandbox::sanitized() || Sandbox::under_valgrind())
+        GTEST_SKIP() << "the sanitizer's or valgrind's preloads come first";
+    // What the setup lacks means there is no such file; what the machine runs out of is fatal.
+    const struct {
+        int error;
+        bool fatal;
+    } errors[] = {
+        {EMFILE, true},  {ENFILE, true},  {ENOMEM, true},        {EIO, true},
+        {EROFS, true},   {ENOENT, false}, {ENOTDIR, false},      {EACCES, false},
+        {EISDIR, false}, {ELOOP, false},  {ENAMETOOLONG, false},
+    };
+    for (const auto &e : errors) {
+        const std::string reason = std::strerror(e.error);
+        // CVS/Root is opened first, then the table.
+        const FaultCase c = {
+            "root file, then table",
+            routes(),
+            {"cvs", "update"},
+            {"CVSROOT=/s"},
+            "/r\n",
+            "",
+            "alpha",
+            e.fatal ? std::vector<Expected>{fatal("CVS/Root: " + reason), table_fails(reason)}
+                    : std::vector<Expected>{passed_over("beta"), passed_over("fallback")}};
+        run_points(c, "open", e.error);
+    }
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 // A preload library for tests: makes the N-th allocation (malloc, calloc, realloc) fail with
-// ENOMEM, or the N-th read(2) fail with EIO, in the program named by FAULT_EXE only (not in
-// the programs that it runs). FAULT_ALLOC=N and FAULT_READ=N choose the failure; when it
-// happens, a line "alloc N" or "read N" is appended to the file FAULT_LOG.
+// ENOMEM, or the N-th open(2) or read(2) fail with the errno FAULT_ERRNO (EIO unless set), in
+// the program named by FAULT_EXE only (not in the programs that it runs). FAULT_ALLOC=N,
+// FAULT_OPEN=N and FAULT_READ=N choose the failure; when it happens, a line "alloc N",
+// "open N" or "read N" is appended to the file FAULT_LOG.
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -18,8 +20,15 @@ void *__libc_realloc(void *, size_t);
 namespace {
 
 bool active;
-long fail_alloc = -1, fail_read = -1;
-long allocs, reads;
+long fail_alloc = -1, fail_open = -1, fail_read = -1;
+int fail_errno = EIO;
+long allocs, opens, reads;
+
+using Open = int (*)(const char *, int, ...);
+Open real_open() {
+    static Open real = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"));
+    return real;
+}
 
 long number(const char *name) {
     const char *value = std::getenv(name);
@@ -35,7 +44,10 @@ long number(const char *name) {
     self[n] = '\0';
     active = std::strcmp(self, exe) == 0;
     fail_alloc = number("FAULT_ALLOC");
+    fail_open = number("FAULT_OPEN");
     fail_read = number("FAULT_READ");
+    if (long error = number("FAULT_ERRNO"); error > 0)
+        fail_errno = static_cast<int>(error);
 }
 
 void note(const char *what, long count) {
@@ -55,7 +67,7 @@ void note(const char *what, long count) {
     while (d > 0)
         line[length++] = digits[--d];
     line[length++] = '\n';
-    int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = real_open()(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd >= 0) {
         (void)!write(fd, line, static_cast<size_t>(length));
         close(fd);
@@ -84,12 +96,28 @@ void *realloc(void *old, size_t size) {
     return alloc_fails() ? nullptr : __libc_realloc(old, size);
 }
 
+int open(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    if (active && ++opens == fail_open) {
+        note("open", opens);
+        errno = fail_errno;
+        return -1;
+    }
+    return real_open()(path, flags, mode);
+}
+
 ssize_t read(int fd, void *buf, size_t count) {
     using Read = ssize_t (*)(int, void *, size_t);
     static Read real_read = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "read"));
     if (active && ++reads == fail_read) {
         note("read", reads);
-        errno = EIO;
+        errno = fail_errno;
         return -1;
     }
     return real_read(fd, buf, count);
