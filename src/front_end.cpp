@@ -204,16 +204,28 @@ RootFinding find_root(int argc, char *const argv[]) {
     return found;
 }
 
+namespace {
+
+// pathvane is installed as cvs, so a table naming cvs would have it run itself, for ever.
+void refuse_to_run_itself(const char *program) {
+    if (is_own_executable(program))
+        errx(1, "%s: is pathvane itself, not run", program);
+}
+
+} // namespace
+
 int pathvane_main(int argc, char *argv[]) {
     RootFinding found = find_root(argc, argv);
     if (found.source == RootSource::server) {
         OpeningData data = read_opening_data(STDIN_FILENO);
         Program program =
             data.root ? lookup_program(data.root.get()) : Program{fallback_program, nullptr};
+        refuse_to_run_itself(program.path);
         return run_relayed(program.path, argv, data.buffer.get(), data.count);
     }
     Program program =
         found.root != nullptr ? lookup_program(found.root) : Program{fallback_program, nullptr};
+    refuse_to_run_itself(program.path);
     ::execv(program.path, argv);
     err(1, "exec");
 }

@@ -1,6 +1,13 @@
 #include "platform.h"
 
+#include <sys/types.h>
+#include <sys/stat.h>
+#if defined(__FreeBSD__)
+#include <sys/sysctl.h>
+#endif
+
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
@@ -61,6 +68,35 @@ Fd open_if_present(const char *path) {
 void fail_on_file(const char *path, int error) {
     errno = error;
     err(1, "%s", path);
+}
+
+namespace {
+
+// The running executable, looked at through the kernel: 0 on success, as stat(2).
+int stat_own_executable(struct stat *st) noexcept {
+#if defined(__linux__)
+    return ::stat("/proc/self/exe", st);
+#elif defined(__FreeBSD__)
+    int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME, -1};
+    char path[PATH_MAX];
+    std::size_t length = sizeof path;
+    if (::sysctl(name, 4, path, &length, nullptr, 0) == -1)
+        return -1;
+    return ::stat(path, st);
+#else
+    (void)st;
+    return -1;
+#endif
+}
+
+} // namespace
+
+bool is_own_executable(const char *path) noexcept {
+    struct stat program {};
+    struct stat self {};
+    if (::stat(path, &program) == -1 || stat_own_executable(&self) == -1)
+        return false;
+    return program.st_dev == self.st_dev && program.st_ino == self.st_ino;
 }
 
 LineReader::~LineReader() {

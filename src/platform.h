@@ -1,5 +1,6 @@
 // Small portable layer over the C library: descriptor ownership, line reading (the C library
-// has no fgetln everywhere), the files of the setup and the C-locale character classes.
+// has no fgetln everywhere), the files of the setup, the running executable and the C-locale
+// character classes.
 #pragma once
 
 #include <cstddef>
@@ -75,6 +76,10 @@ Fd open_if_present(const char *path);
 
 // Ends the run: "name: path: reason" for `error`, status 1.
 [[noreturn]] void fail_on_file(const char *path, int error);
+
+// Whether `path` is the very file this process runs from (the same device and inode, whatever
+// names either is reached by). False where the running executable cannot be found.
+bool is_own_executable(const char *path) noexcept;
 
 // Reads a descriptor line by line, like fgetln: each line comes with its newline, if it has
 // one, and without a terminating NUL. Lines may be of any length and hold any byte.

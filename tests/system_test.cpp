@@ -1,11 +1,12 @@
 // The direct launch, seen from outside: which program runs, with exactly what, and what the
-// user sees when it cannot run.
+// user sees when it cannot or must not run.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "sandbox.h"
@@ -183,6 +184,48 @@ TEST(DirectLaunch, FailuresToExecAreReportedOnOneLine) {
         EXPECT_EQ(outcome.exit_code, 1);
         EXPECT_EQ(outcome.err, c.message);
         EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(sandbox.record().program, "");
+    }
+}
+
+// pathvane is installed as cvs, so a table or fallback naming cvs would have it run itself
+// for ever (in server mode, a new process at each level).
+TEST(DirectLaunch, NeverRunsItself) {
+    if (Sandbox::under_valgrind())
+        GTEST_SKIP() << "under valgrind the running executable is valgrind's tool, which no "
+                        "table names: the check cannot see pathvane there";
+    const std::string cvs_link = SANDBOX "/bin/cvs", hard_link = SANDBOX "/hard-link";
+    const struct {
+        const char *name;
+        std::string program; // as the table or the fallback names it
+        bool as_fallback;
+        std::vector<std::string> argv;
+    } cases[] = {
+        {"its own path", PATHVANE_UNDER_TEST_PATH, false, {"cvs", "-d", "/r", "co"}},
+        {"the link named cvs", cvs_link, false, {"cvs", "-d", "/r", "co"}},
+        {"a hard link", hard_link, false, {"cvs", "-d", "/r", "co"}},
+        {"in server mode", cvs_link, false, {"cvs", "server"}},
+        {"as the fallback", PATHVANE_UNDER_TEST_PATH, true, {"cvs", "co"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        ASSERT_EQ(::link(PATHVANE_UNDER_TEST_PATH, hard_link.c_str()), 0);
+        std::string named = c.program;
+        if (c.as_fallback) {
+            sandbox.remove_fallback();
+            std::filesystem::create_symlink(c.program, sandbox.path("fallback"));
+            named = sandbox.path("fallback");
+        } else {
+            sandbox.write_table("/r prog=" + c.program + "\n");
+        }
+        test::Invocation inv = sandbox.invocation(c.argv);
+        inv.input = {{"Root /r\n"}};
+        inv.timeout_ms = 5000;
+        test::Outcome outcome = test::run(inv);
+        EXPECT_TRUE(outcome.exited);
+        EXPECT_EQ(outcome.exit_code, 1);
+        EXPECT_EQ(outcome.err, "cvs: " + named + ": is pathvane itself, not run\n");
         EXPECT_EQ(sandbox.record().program, "");
     }
 }
