@@ -56,6 +56,19 @@ std::string routes() {
            "/s prog=" + Sandbox::recorder("beta") + "\n";
 }
 
+// A command in a working copy whose CVS/Root names /r, under a CVSROOT of /s: CVS/Root's
+// program, alpha, runs when nothing fails.
+FaultCase in_working_copy(std::vector<Expected> points) {
+    return {.name = "root file",
+            .table = routes(),
+            .argv = {"cvs", "update"},
+            .env = {"CVSROOT=/s"},
+            .root_file = "/r\n",
+            .input = "",
+            .program = "alpha",
+            .points = std::move(points)};
+}
+
 // Injects `kind` ("alloc", "open" or "read") failures, with `error` as the errno of a failed
 // open or read, at 1, 2, ... until a run reaches no such point, and checks each run against
 // `c.points`.
@@ -143,14 +156,7 @@ TEST(Faults, EveryAllocationFailure) {
          "beta",
          {strdup, table, strdup, strdup}},
         // A root file that cannot be read into memory must not hand the choice to CVSROOT.
-        {"root file",
-         routes(),
-         {"cvs", "update"},
-         {"CVSROOT=/s"},
-         "/r\n",
-         "",
-         "alpha",
-         {root_file, root_file, strdup, table, strdup, strdup}},
+        in_working_copy({root_file, root_file, strdup, table, strdup, strdup}),
         {"no root", routes(), {"cvs", "--version"}, {}, "", "", "fallback", {}},
         // The opening data, the Root path, the lookup, then the relay buffer.
         {"server mode",
@@ -184,14 +190,7 @@ TEST(Faults, EveryReadFailure) {
          "",
          "alpha",
          {table, table, table}},
-        {"root file",
-         routes(),
-         {"cvs", "update"},
-         {"CVSROOT=/s"},
-         "/r\n",
-         "",
-         "alpha",
-         {fatal("CVS/Root: Input/output error"), table}},
+        in_working_copy({fatal("CVS/Root: Input/output error"), table}),
         // A failed read of the client's stream ends the opening data; the relay then passes
         // every byte on. Past the opening data, it is fatal.
         {"server mode",
@@ -222,17 +221,11 @@ TEST(Faults, EveryOpenFailure) {
     for (const auto &e : errors) {
         const std::string reason = std::strerror(e.error);
         // CVS/Root is opened first, then the table.
-        const FaultCase c = {
-            "root file, then table",
-            routes(),
-            {"cvs", "update"},
-            {"CVSROOT=/s"},
-            "/r\n",
-            "",
-            "alpha",
-            e.fatal ? std::vector<Expected>{fatal("CVS/Root: " + reason), table_fails(reason)}
-                    : std::vector<Expected>{passed_over("beta"), passed_over("fallback")}};
-        run_points(c, "open", e.error);
+        run_points(
+            in_working_copy(
+                e.fatal ? std::vector<Expected>{fatal("CVS/Root: " + reason), table_fails(reason)}
+                        : std::vector<Expected>{passed_over("beta"), passed_over("fallback")}),
+            "open", e.error);
     }
 }
 
