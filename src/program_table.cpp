@@ -223,11 +223,12 @@ Program lookup_program_in(const char *table, const char *fallback, const char *r
             if (got == LineReader::Result::end)
                 break;
             if (got == LineReader::Result::error) {
-                // A table that cannot be read whole (a line that does not fit in memory, an
-                // I/O error) must not quietly choose another program.
-                if (!means_no_file(reader.error()))
+                // Only before its first line can a failure say that there is no table (a
+                // directory); a table cut short (a line that does not fit in memory, an I/O
+                // error) must not quietly choose another program.
+                if (number > 1 || !means_no_file(reader.error()))
                     fail_on_file(table, reader.error());
-                break; // a directory: no table
+                break;
             }
             TableLine entry = read_table_line(line, root_wanted);
             if (observer != nullptr)

@@ -204,6 +204,11 @@ TEST(Faults, EveryReadFailure) {
     };
     for (const FaultCase &c : cases)
         run_points(c, "read");
+    // A failure that means "no table" at the first read cuts the table short after it.
+    FaultCase denied = cases[0];
+    denied.points = {passed_over("fallback"), table_fails("Permission denied"),
+                     table_fails("Permission denied")};
+    run_points(denied, "read", EACCES);
 }
 
 TEST(Faults, EveryOpenFailure) {
