@@ -152,11 +152,12 @@ class Witness final : public TableObserver {
 
 } // namespace
 
-void explain_root(const char *table, const char *fallback, const char *root, std::FILE *out) {
+void explain_root(const char *table, const char *fallback, const char *root, std::FILE *out,
+                  const char *from) {
     Witness witness;
     Program program = lookup_program_in(table, fallback, root, &witness);
-    std::fprintf(out, "root '%s' (compared as '%s'): %s, ", root, normalize_root(root).get(),
-                 program.path);
+    std::fprintf(out, "%sroot '%s' (compared as '%s'): %s, ", from, root,
+                 normalize_root(root).get(), program.path);
     if (witness.applying_line != 0)
         std::fprintf(out, "from %s:%zu\n", table, witness.applying_line);
     else if (witness.default_line != 0)
@@ -194,6 +195,7 @@ int check_table(const char *table, std::FILE *out) {
 void explain_command(const char *table, const char *fallback, int argc, char *argv[],
                      std::FILE *out) {
     RootFinding found = find_root(argc, argv);
+    const char *from = "";
     switch (found.source) {
     case RootSource::server:
         std::fprintf(out, "server mode: the root comes from the client's Root request\n");
@@ -202,16 +204,16 @@ void explain_command(const char *table, const char *fallback, int argc, char *ar
         std::fprintf(out, "no root: %s, the fallback program; the table is not read\n", fallback);
         return;
     case RootSource::option:
-        std::fprintf(out, "from the option -d: ");
+        from = "from the option -d: ";
         break;
     case RootSource::root_file:
-        std::fprintf(out, "from CVS/Root: ");
+        from = "from CVS/Root: ";
         break;
     case RootSource::environment:
-        std::fprintf(out, "from CVSROOT: ");
+        from = "from CVSROOT: ";
         break;
     }
-    explain_root(table, fallback, found.root, out);
+    explain_root(table, fallback, found.root, out, from);
 }
 
 } // namespace pathvane

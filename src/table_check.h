@@ -12,8 +12,10 @@ namespace pathvane {
 // cannot be read.
 int check_table(const char *table, std::FILE *out);
 
-// Prints on `out` the program that pathvane would run for `root`, and why.
-void explain_root(const char *table, const char *fallback, const char *root, std::FILE *out);
+// Prints on `out` the program that pathvane would run for `root`, and why, after `from`. The
+// line is printed whole once the table has been read.
+void explain_root(const char *table, const char *fallback, const char *root, std::FILE *out,
+                  const char *from = "");
 
 // Prints on `out` where pathvane would find the root of the command `argv` (run in the current
 // directory and environment), and the program it would run.
