@@ -58,6 +58,8 @@ Outcome run(const Invocation &inv) {
     pid_t pid = fork();
     check(pid >= 0, "fork");
     if (pid == 0) {
+        // A group of its own, so that a time-out ends whatever the program has started too.
+        setpgid(0, 0);
         std::signal(SIGPIPE, inv.ignore_sigpipe ? SIG_IGN : SIG_DFL);
         if (inv.stdin_mode == Stdin::pipe) {
             dup2(in[0], 0);
@@ -77,6 +79,7 @@ Outcome run(const Invocation &inv) {
         execve(inv.program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    setpgid(pid, pid); // as the child does: the group exists whichever of the two runs first
     close(in[0]);
     close(out[1]);
     close(err[1]);
@@ -106,7 +109,7 @@ Outcome run(const Invocation &inv) {
         }
         auto now = Clock::now();
         if (now >= deadline) {
-            kill(pid, SIGKILL);
+            kill(-pid, SIGKILL);
             result.timed_out = true;
             break;
         }
