@@ -36,7 +36,8 @@ struct CommandLineCase {
     std::optional<std::string> root;
     bool server;
     // cvs runs a command with this line, and so names the root it uses in its error (there is
-    // no repository): false where it only prints help or its version, or refuses the line.
+    // no repository): false where it only prints help or its version, runs its server, or
+    // refuses the line.
     bool cvs_runs;
 };
 
@@ -97,7 +98,7 @@ const CommandLineCase command_lines[] = {
     {{"cvs", "-d", "/r", "server"}, "/r", false, false},
     {{"server", "-d", "/r", "co"}, "/r", false, false},
     {{"cvs", "co", "server"}, std::nullopt, false, true},
-    {{"cvs", "commit", "-m", "server", "f"}, std::nullopt, false, false},
+    {{"cvs", "commit", "-m", "server", "f"}, std::nullopt, false, true},
     {{"cvs", "-e", "server", "rls"}, std::nullopt, false, true},
     {{"cvs", "Server"}, std::nullopt, false, false},
     {{"cvs", "pserver"}, std::nullopt, false, false},
@@ -145,24 +146,37 @@ std::optional<std::string> compared(const std::optional<std::string> &root) {
     return std::string(pathvane::normalize_root(root->c_str()).get());
 }
 
-TEST(ScanCommandLine, FindsTheRootThatCvsUses) {
-    if (!test::file_exists("/usr/bin/cvs"))
-        GTEST_SKIP() << "cvs is not installed";
-    // No ~/.cvsrc, no CVSROOT, no working copy, and no way to reach a remote host.
+// Runs Debian's cvs with `args`, with no ~/.cvsrc, no CVSROOT, no working copy and no way to
+// reach a remote host; a server it starts is asked for its valid requests.
+test::Outcome run_cvs(const std::vector<std::string> &args, const test::TempDir &home) {
+    test::Invocation inv;
+    inv.program = "/usr/bin/cvs";
+    inv.argv = args;
+    inv.env = {"HOME=" + home.path(), "CVS_RSH=false", "PATH=/usr/bin:/bin"};
+    inv.cwd = home.path();
+    inv.input = {{"valid-requests\n"}};
+    return test::run(inv);
+}
+
+TEST(ScanCommandLine, FindsTheRootAndTheServerAsCvsDoes) {
     test::TempDir home;
+    if (!test::file_exists("/usr/bin/cvs") ||
+        run_cvs({"cvs", "--version"}, home).out.find("(CVS) 1.12.13") == std::string::npos)
+        GTEST_SKIP() << "Debian's cvs 1.12.13 is not installed";
     for (const CommandLineCase &c : command_lines) {
-        if (!c.cvs_runs)
-            continue;
-        test::Invocation inv;
-        inv.program = "/usr/bin/cvs";
-        inv.argv = c.args;
-        inv.env = {"HOME=" + home.path(), "CVS_RSH=false", "PATH=/usr/bin:/bin"};
-        inv.cwd = home.path();
-        inv.stdin_mode = test::Stdin::dev_null;
-        test::Outcome outcome = test::run(inv);
+        if (c.args.empty() || c.args[0] != "cvs")
+            continue; // cvs does not look at its argv[0]
+        test::Outcome outcome = run_cvs(c.args, home);
         ASSERT_TRUE(outcome.exited) << shown(c.args);
         // Roots are compared as pathvane compares them: cvs drops a trailing '/' and the method.
-        EXPECT_EQ(compared(root_cvs_names(outcome.err)), compared(c.root)) << shown(c.args);
+        if (c.cvs_runs) {
+            EXPECT_EQ(compared(root_cvs_names(outcome.err)), compared(c.root)) << shown(c.args);
+        }
+        // With -d, pathvane launches cvs's server directly.
+        if (!c.root) {
+            EXPECT_EQ(outcome.out.find("Valid-requests") != std::string::npos, c.server)
+                << shown(c.args);
+        }
     }
 }
 
