@@ -100,7 +100,7 @@ void relay(int pipe_fd) {
         std::max({block_size(STDIN_FILENO), block_size(pipe_fd), std::uint32_t{512}});
     CString buffer(static_cast<char *>(std::malloc(size)));
     if (!buffer)
-        err(1, "optio");
+        err(1, "optio"); // kept as it stands: scripts and logs may match it
     for (;;) {
         if (wait_for_input(pipe_fd) == Ready::reader_gone)
             return;
@@ -149,7 +149,7 @@ int run_relayed(const char *program, char *const argv[], const char *data, std::
     int status = 0;
     while (::waitpid(child, &status, 0) == -1)
         if (errno != EINTR)
-            err(1, "watipid");
+            err(1, "watipid"); // the spelling is kept: scripts and logs may match it
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 

@@ -96,9 +96,10 @@ void *realloc(void *old, size_t size) {
     return alloc_fails() ? nullptr : __libc_realloc(old, size);
 }
 
+// pathvane opens its files with open(2) alone; open64 and openat are left to the C library.
 int open(const char *path, int flags, ...) {
     mode_t mode = 0;
-    if ((flags & O_CREAT) != 0) {
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
         va_list args;
         va_start(args, flags);
         mode = va_arg(args, mode_t);
