@@ -22,7 +22,7 @@ struct CheckCase {
 
 std::string with_sandbox(std::string text, const std::string &sandbox) {
     for (std::size_t at; (at = text.find(sandbox)) != std::string::npos;)
-        text.replace(at, sandbox.size(), "S");
+        text.replace(at, sandbox.size(), 1, 'S');
     return text;
 }
 

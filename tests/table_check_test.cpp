@@ -42,7 +42,7 @@ class CheckTable : public ::testing::Test {
             next = out.find('\n', at) + 1;
             std::string line = out.substr(at, next - at);
             if (line.starts_with(table))
-                line = "T" + line.substr(table.size());
+                line.replace(0, table.size(), 1, 'T');
             // Tests may run as any user; ownership is checked below.
             if (line != "T: not owned by root\n")
                 shortened += line;
@@ -141,7 +141,7 @@ TEST(ExplainRoot, SaysWhichProgramAndWhy) {
     for (const auto &c : cases) {
         std::string out =
             printed([&](std::FILE *f) { pathvane::explain_root(table.c_str(), "/fb", c.root, f); });
-        EXPECT_EQ(out.replace(out.find(table), table.size(), "T"), c.answer);
+        EXPECT_EQ(out.replace(out.find(table), table.size(), 1, 'T'), c.answer);
     }
     test::write_file(table, "/home/repo prog=/opt/new\n");
     EXPECT_EQ(printed([&](std::FILE *f) { pathvane::explain_root(table.c_str(), "/fb", "/x", f); }),
