@@ -16,6 +16,10 @@ int usage() {
 
 int main(int argc, char *argv[]) {
     const char *table = pathvane::table_path;
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("pathvane-check %s\n", PATHVANE_VERSION);
+        return 0;
+    }
     int first = 1;
     if (first < argc && std::strcmp(argv[first], "-f") == 0) {
         if (first + 1 >= argc)

@@ -103,6 +103,8 @@ TEST(PathvaneCheck, ModesAndExitStatus) {
          0,
          "no root: S/fallback, the fallback program; the table is not read\n",
          ""},
+        {"version", {"--version"}, {}, "", 0, "pathvane-check " PATHVANE_VERSION "\n", ""},
+        {"version with more", {"--version", "/r"}, {}, "", 2, "", usage},
         {"unknown option", {"-x"}, {}, "", 2, "", usage},
         {"-f without table", {"-f"}, {}, "", 2, "", usage},
         {"-- without command", {"--"}, {}, "", 2, "", usage},
