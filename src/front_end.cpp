@@ -166,15 +166,9 @@ CommandLine scan_command_line(int argc, char *const argv[]) noexcept {
 }
 
 CString read_root_file(const char *path) {
-    Fd fd = open_if_present(path);
-    if (!fd)
-        return {};
-    LineReader reader(fd.get());
+    SetupFile file(path);
     std::span<char> line;
-    LineReader::Result got = reader.next(line);
-    if (got == LineReader::Result::error && !means_no_file(reader.error()))
-        fail_on_file(path, reader.error());
-    if (got != LineReader::Result::line)
+    if (!file.next(line))
         return {};
     CString root(static_cast<char *>(std::malloc(line.size() + 1)));
     if (!root)
@@ -204,28 +198,21 @@ RootFinding find_root(int argc, char *const argv[]) {
     return found;
 }
 
-namespace {
-
-// pathvane is installed as cvs, so a table naming cvs would have it run itself, for ever.
-void refuse_to_run_itself(const char *program) {
-    if (is_own_executable(program))
-        errx(1, "%s: is pathvane itself, not run", program);
-}
-
-} // namespace
-
 int pathvane_main(int argc, char *argv[]) {
     RootFinding found = find_root(argc, argv);
-    if (found.source == RootSource::server) {
-        OpeningData data = read_opening_data(STDIN_FILENO);
-        Program program =
-            data.root ? lookup_program(data.root.get()) : Program{fallback_program, nullptr};
-        refuse_to_run_itself(program.path);
-        return run_relayed(program.path, argv, data.buffer.get(), data.count);
+    const bool server = found.source == RootSource::server;
+    OpeningData data;
+    if (server) {
+        data = read_opening_data(STDIN_FILENO);
+        found.root = data.root.get();
     }
     Program program =
         found.root != nullptr ? lookup_program(found.root) : Program{fallback_program, nullptr};
-    refuse_to_run_itself(program.path);
+    // pathvane is installed as cvs, so a table naming cvs would have it run itself, for ever.
+    if (is_own_executable(program.path))
+        errx(1, "%s: is pathvane itself, not run", program.path);
+    if (server)
+        return run_relayed(program.path, argv, data.buffer.get(), data.count);
     ::execv(program.path, argv);
     err(1, "exec");
 }

@@ -44,6 +44,9 @@ const char *program_name() noexcept {
 #endif
 }
 
+namespace {
+
+// Whether a failure to open or read a file of the setup says that there is no such file to use.
 bool means_no_file(int error) noexcept {
     switch (error) {
     case ENOENT:
@@ -58,12 +61,7 @@ bool means_no_file(int error) noexcept {
     }
 }
 
-Fd open_if_present(const char *path) {
-    Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd && !means_no_file(errno))
-        fail_on_file(path, errno);
-    return fd;
-}
+} // namespace
 
 void fail_on_file(const char *path, int error) {
     errno = error;
@@ -164,6 +162,30 @@ LineReader::Result LineReader::next(std::span<char> &line) noexcept {
             return Result::line;
         }
     }
+}
+
+SetupFile::SetupFile(const char *path)
+    : path_(path), fd_(::open(path, O_RDONLY | O_CLOEXEC)), reader_(fd_.get()) {
+    if (!fd_ && !means_no_file(errno))
+        fail_on_file(path_, errno);
+}
+
+bool SetupFile::next(std::span<char> &line) {
+    if (!fd_)
+        return false;
+    switch (reader_.next(line)) {
+    case LineReader::Result::line:
+        read_a_line_ = true;
+        return true;
+    case LineReader::Result::end:
+        return false;
+    case LineReader::Result::error:
+        // Only before the first line can a failure say that there is no file (a directory).
+        if (read_a_line_ || !means_no_file(reader_.error()))
+            fail_on_file(path_, reader_.error());
+        return false;
+    }
+    return false;
 }
 
 } // namespace pathvane

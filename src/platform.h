@@ -64,16 +64,6 @@ class Fd {
     int fd_ = -1;
 };
 
-// Whether a failure to open or read a file of the setup (the table, CVS/Root) means that there
-// is no such file to use: it is missing, unreadable or in the wrong place, as an administrator
-// or user left it. Any other failure is the machine's (descriptors or memory running out, an
-// I/O error) and must not quietly choose another program.
-bool means_no_file(int error) noexcept;
-
-// Opens `path` for reading; an empty Fd where means_no_file says there is no file. Any other
-// failure is fatal, as fail_on_file.
-Fd open_if_present(const char *path);
-
 // Ends the run: "name: path: reason" for `error`, status 1.
 [[noreturn]] void fail_on_file(const char *path, int error);
 
@@ -108,6 +98,25 @@ class LineReader {
     std::size_t end_ = 0;     // end of the bytes read
     bool eof_ = false;
     int error_ = 0;
+};
+
+// A file of the setup (the table, CVS/Root), read line by line. A file that is missing,
+// unreadable or in the wrong place, as an administrator or user left it, reads as no lines.
+// Any other failure is the machine's (descriptors or memory running out, an I/O error), and so
+// is any failure once a line has been read: it is fatal, as fail_on_file, and must not quietly
+// choose another program.
+class SetupFile {
+  public:
+    explicit SetupFile(const char *path);
+
+    // The next line, as LineReader hands it out; false at the end, or where there is no file.
+    bool next(std::span<char> &line);
+
+  private:
+    const char *path_;
+    Fd fd_;
+    LineReader reader_;
+    bool read_a_line_ = false;
 };
 
 } // namespace pathvane

@@ -213,36 +213,22 @@ Program lookup_program_in(const char *table, const char *fallback, const char *r
     CString wanted = normalize_root(root);
 
     CString default_program;
-    Fd fd = open_if_present(table);
-    if (fd) {
-        LineReader reader(fd.get());
-        const std::string_view root_wanted(wanted.get());
-        std::span<char> line;
-        for (std::size_t number = 1;; ++number) {
-            LineReader::Result got = reader.next(line);
-            if (got == LineReader::Result::end)
-                break;
-            if (got == LineReader::Result::error) {
-                // Only before its first line can a failure say that there is no table (a
-                // directory); a table cut short (a line that does not fit in memory, an I/O
-                // error) must not quietly choose another program.
-                if (number > 1 || !means_no_file(reader.error()))
-                    fail_on_file(table, reader.error());
-                break;
-            }
-            TableLine entry = read_table_line(line, root_wanted);
-            if (observer != nullptr)
-                observer->on_line(number, entry);
-            if (!entry.has_prog)
-                continue;
-            if (entry.kind == TableLine::Kind::default_entry) {
-                default_program.reset();
-                default_program = copy_or_die(entry.prog);
-            } else if (entry.kind == TableLine::Kind::applies) {
-                CString program = copy_or_die(entry.prog);
-                const char *path = program.get();
-                return {path, std::move(program)};
-            }
+    SetupFile file(table);
+    const std::string_view root_wanted(wanted.get());
+    std::span<char> line;
+    for (std::size_t number = 1; file.next(line); ++number) {
+        TableLine entry = read_table_line(line, root_wanted);
+        if (observer != nullptr)
+            observer->on_line(number, entry);
+        if (!entry.has_prog)
+            continue;
+        if (entry.kind == TableLine::Kind::default_entry) {
+            default_program.reset();
+            default_program = copy_or_die(entry.prog);
+        } else if (entry.kind == TableLine::Kind::applies) {
+            CString program = copy_or_die(entry.prog);
+            const char *path = program.get();
+            return {path, std::move(program)};
         }
     }
     if (default_program) {
