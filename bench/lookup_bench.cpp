@@ -7,7 +7,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "program_selection.h"
+#include "program_table.h"
 #include "server_mode.h"
 
 namespace {
@@ -26,7 +26,7 @@ void BM_LookupLastLine(benchmark::State &state) {
     std::string table = write_table(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
         pathvane::Program program =
-            pathvane::lookup_program_in(table.c_str(), "/fallback", ":ext:host:/home/ncvs/target/");
+            pathvane::lookup_program({table.c_str(), "/fallback"}, ":ext:host:/home/ncvs/target/");
         benchmark::DoNotOptimize(program.path);
     }
     state.SetItemsProcessed(state.iterations() * state.range(0)); // table lines read

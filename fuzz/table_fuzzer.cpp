@@ -1,5 +1,5 @@
 // Arbitrary table bytes and an arbitrary root through the real lookup. The answer must be the
-// fallback program or a value that the table holds.
+// fallback program or a value that the line it names holds.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -8,7 +8,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "program_selection.h"
+#include "program_table.h"
 
 namespace {
 
@@ -39,10 +39,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const char *path = table_file();
     write_table(path, table);
 
-    pathvane::Program program = pathvane::lookup_program_in(path, fallback, root.c_str());
+    pathvane::Program program = pathvane::lookup_program({path, fallback}, root.c_str());
     if (program.path == nullptr)
         std::abort();
-    if (std::strcmp(program.path, fallback) != 0 && table.find(program.path) == std::string::npos)
-        std::abort(); // a program that the table does not name
+    if (program.choice == pathvane::Program::Choice::fallback) {
+        if (std::strcmp(program.path, fallback) != 0 || program.line != 0)
+            std::abort();
+        return 0;
+    }
+    if (program.line == 0)
+        std::abort();
+    std::size_t start = 0;
+    for (std::size_t number = 1; number < program.line; ++number) {
+        std::size_t newline = table.find('\n', start);
+        if (newline == std::string::npos)
+            std::abort(); // no such line
+        start = newline + 1;
+    }
+    std::string line = table.substr(start, table.find('\n', start) - start);
+    if (line.find(program.path) == std::string::npos)
+        std::abort(); // a program that the line named does not hold
     return 0;
 }

@@ -1,8 +1,8 @@
 // pathvane-check: checks the program table, and tells which program pathvane would run.
 #include <cstdio>
 #include <cstring>
+#include <getopt.h>
 
-#include "program_selection.h"
 #include "table_check.h"
 
 namespace {
@@ -15,30 +15,43 @@ int usage() {
 } // namespace
 
 int main(int argc, char *argv[]) {
-    const char *table = pathvane::table_path;
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    pathvane::ProgramTable table{PATHVANE_TABLE, PATHVANE_FALLBACK};
+    const option long_options[] = {{"version", no_argument, nullptr, 'V'}, {}};
+    bool version = false;
+    bool command = false; // "--" came before the operands: they are a cvs command line
+    opterr = 0;           // the usage line says it all
+    for (;;) {
+        int before = optind;
+        int c = getopt_long(argc, argv, "+f:", long_options, nullptr);
+        if (c == -1) {
+            // Only "--" ends the options by moving past an element.
+            command = optind == before + 1;
+            break;
+        }
+        if (c == 'f')
+            table.path = optarg;
+        else if (c == 'V')
+            version = true;
+        else
+            return usage();
+    }
+    int operands = argc - optind;
+    char **operand = argv + optind;
+    if (version) {
+        if (operands != 0 || command)
+            return usage();
         std::printf("pathvane-check %s\n", PATHVANE_VERSION);
         return 0;
     }
-    int first = 1;
-    if (first < argc && std::strcmp(argv[first], "-f") == 0) {
-        if (first + 1 >= argc)
+    if (command) {
+        if (operands == 0)
             return usage();
-        table = argv[first + 1];
-        first += 2;
-    }
-    if (first == argc)
-        return pathvane::check_table(table, stderr);
-    if (std::strcmp(argv[first], "--") == 0) {
-        if (first + 1 == argc)
-            return usage();
-        pathvane::explain_command(table, pathvane::fallback_program, argc - first - 1,
-                                  argv + first + 1, stdout);
+        pathvane::explain_command(table, operands, operand, stdout);
         return 0;
     }
-    if (argv[first][0] == '-')
-        return usage();
-    for (int i = first; i < argc; ++i)
-        pathvane::explain_root(table, pathvane::fallback_program, argv[i], stdout);
+    if (operands == 0)
+        return pathvane::check_table(table.path, stderr);
+    for (int i = 0; i < operands; ++i)
+        pathvane::explain_root(table, operand[i], stdout);
     return 0;
 }

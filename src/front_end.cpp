@@ -7,7 +7,6 @@
 #include <string_view>
 #include <unistd.h>
 
-#include "program_selection.h"
 #include "server_mode.h"
 
 namespace pathvane {
@@ -176,8 +175,7 @@ CString read_root_file(const char *path) {
     char *text = root.get();
     std::memcpy(text, line.data(), line.size());
     text[line.size()] = '\0';
-    for (std::size_t i = line.size() - 1; i > 0 && is_space(static_cast<unsigned char>(text[i]));
-         --i)
+    for (std::size_t i = line.size() - 1; i > 0 && is_space(text[i]); --i)
         text[i] = '\0';
     return root;
 }
@@ -198,7 +196,7 @@ RootFinding find_root(int argc, char *const argv[]) {
     return found;
 }
 
-int pathvane_main(int argc, char *argv[]) {
+int pathvane_main(int argc, char *argv[], const ProgramTable &table) {
     RootFinding found = find_root(argc, argv);
     const bool server = found.source == RootSource::server;
     OpeningData data;
@@ -206,8 +204,8 @@ int pathvane_main(int argc, char *argv[]) {
         data = read_opening_data(STDIN_FILENO);
         found.root = data.root.get();
     }
-    Program program =
-        found.root != nullptr ? lookup_program(found.root) : Program{fallback_program, nullptr};
+    Program program = found.root != nullptr ? lookup_program(table, found.root)
+                                            : Program{table.fallback, nullptr};
     // pathvane is installed as cvs, so a table naming cvs would have it run itself, for ever.
     if (is_own_executable(program.path))
         errx(1, "%s: is pathvane itself, not run", program.path);

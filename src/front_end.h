@@ -1,7 +1,9 @@
-// The front end: where the root of a CVS command comes from, and the launch of its program.
+// The front end (front_end.cpp): where the root of a CVS command comes from, and the launch of
+// its program.
 #pragma once
 
 #include "platform.h"
+#include "program_table.h"
 
 namespace pathvane {
 
@@ -33,7 +35,8 @@ struct RootFinding {
 
 RootFinding find_root(int argc, char *const argv[]);
 
-// The whole run: returns an exit status in server mode only; otherwise it ends by exec or err.
-int pathvane_main(int argc, char *argv[]);
+// The whole run, with the program table that main was built with: returns an exit status in
+// server mode only; otherwise it ends by exec or err.
+int pathvane_main(int argc, char *argv[], const ProgramTable &table);
 
 } // namespace pathvane

@@ -63,9 +63,9 @@ bool means_no_file(int error) noexcept {
 
 } // namespace
 
-void fail_on_file(const char *path, int error) {
+void fail_on_file(const char *path, int error, int status) {
     errno = error;
-    err(1, "%s", path);
+    err(status, "%s", path);
 }
 
 namespace {
@@ -164,10 +164,17 @@ LineReader::Result LineReader::next(std::span<char> &line) noexcept {
     }
 }
 
-SetupFile::SetupFile(const char *path)
-    : path_(path), fd_(::open(path, O_RDONLY | O_CLOEXEC)), reader_(fd_.get()) {
-    if (!fd_ && !means_no_file(errno))
-        fail_on_file(path_, errno);
+SetupFile::SetupFile(const char *path, int failure_status)
+    : path_(path), failure_status_(failure_status), fd_(::open(path, O_RDONLY | O_CLOEXEC)),
+      reader_(fd_.get()) {
+    if (!fd_)
+        fail_unless_missing(errno);
+}
+
+void SetupFile::fail_unless_missing(int error) {
+    if (!means_no_file(error))
+        fail_on_file(path_, error, failure_status_);
+    missing_ = error;
 }
 
 bool SetupFile::next(std::span<char> &line) {
@@ -181,8 +188,9 @@ bool SetupFile::next(std::span<char> &line) {
         return false;
     case LineReader::Result::error:
         // Only before the first line can a failure say that there is no file (a directory).
-        if (read_a_line_ || !means_no_file(reader_.error()))
-            fail_on_file(path_, reader_.error());
+        if (read_a_line_)
+            fail_on_file(path_, reader_.error(), failure_status_);
+        fail_unless_missing(reader_.error());
         return false;
     }
     return false;

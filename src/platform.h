@@ -1,6 +1,6 @@
-// Small portable layer over the C library: descriptor ownership, line reading (the C library
-// has no fgetln everywhere), the files of the setup, the running executable and the C-locale
-// character classes.
+// The platform layer (platform.cpp): what the C library lacks or spells differently from one
+// system to another. Descriptor ownership, line reading (there is no fgetln everywhere), the
+// files of the setup, the running executable and the C-locale character classes.
 #pragma once
 
 #include <cstddef>
@@ -12,17 +12,20 @@
 namespace pathvane {
 
 // Character classes of the POSIX locale; bytes above 0x7F belong to none of them.
-constexpr bool is_space(unsigned char c) noexcept {
-    return c == ' ' || (c >= '\t' && c <= '\r');
+constexpr bool is_space(char c) noexcept {
+    const auto b = static_cast<unsigned char>(c);
+    return b == ' ' || (b >= '\t' && b <= '\r');
 }
-constexpr bool is_blank(unsigned char c) noexcept {
+constexpr bool is_blank(char c) noexcept {
     return c == ' ' || c == '\t';
 }
-constexpr bool is_alpha(unsigned char c) noexcept {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+constexpr bool is_alpha(char c) noexcept {
+    const auto b = static_cast<unsigned char>(c);
+    return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
 }
-constexpr bool is_alnum(unsigned char c) noexcept {
-    return is_alpha(c) || (c >= '0' && c <= '9');
+constexpr bool is_alnum(char c) noexcept {
+    const auto b = static_cast<unsigned char>(c);
+    return is_alpha(c) || (b >= '0' && b <= '9');
 }
 
 // The bytes of `text` from `from` on, at most `count` of them; `from` must not pass the end.
@@ -64,8 +67,8 @@ class Fd {
     int fd_ = -1;
 };
 
-// Ends the run: "name: path: reason" for `error`, status 1.
-[[noreturn]] void fail_on_file(const char *path, int error);
+// Ends the run: "name: path: reason" for `error`, with `status`.
+[[noreturn]] void fail_on_file(const char *path, int error, int status = 1);
 
 // Whether `path` is the very file this process runs from (the same device and inode, whatever
 // names either is reached by). False where the running executable cannot be found.
@@ -103,20 +106,27 @@ class LineReader {
 // A file of the setup (the table, CVS/Root), read line by line. A file that is missing,
 // unreadable or in the wrong place, as an administrator or user left it, reads as no lines.
 // Any other failure is the machine's (descriptors or memory running out, an I/O error), and so
-// is any failure once a line has been read: it is fatal, as fail_on_file, and must not quietly
-// choose another program.
+// is any failure once a line has been read: it is fatal, as fail_on_file with `failure_status`,
+// and must not quietly choose another program.
 class SetupFile {
   public:
-    explicit SetupFile(const char *path);
+    explicit SetupFile(const char *path, int failure_status = 1);
 
     // The next line, as LineReader hands it out; false at the end, or where there is no file.
     bool next(std::span<char> &line);
+    // Why there was no file to read (an errno value), once next() has found none; else 0.
+    int missing() const noexcept { return missing_; }
 
   private:
+    // Where `error` says that there is no file, notes it; otherwise the run ends.
+    void fail_unless_missing(int error);
+
     const char *path_;
+    int failure_status_;
     Fd fd_;
     LineReader reader_;
     bool read_a_line_ = false;
+    int missing_ = 0;
 };
 
 } // namespace pathvane

@@ -1,4 +1,4 @@
-#include "program_selection.h"
+#include "program_table.h"
 
 #include <cstring>
 #include <err.h>
@@ -24,7 +24,7 @@ void normalize_path(char *path) noexcept {
 namespace {
 
 std::size_t skip_space(std::string_view text, std::size_t at) noexcept {
-    while (at < text.size() && is_space(static_cast<unsigned char>(text[at])))
+    while (at < text.size() && is_space(text[at]))
         ++at;
     return at;
 }
@@ -39,7 +39,7 @@ Options read_options(std::string_view text) noexcept {
         if (at == text.size())
             return result;
         std::size_t key_start = at;
-        while (at < text.size() && is_alnum(static_cast<unsigned char>(text[at])))
+        while (at < text.size() && is_alnum(text[at]))
             ++at;
         result.key = slice(text, key_start, at - key_start);
         at = skip_space(text, at);
@@ -54,8 +54,7 @@ Options read_options(std::string_view text) noexcept {
             return result;
         }
         std::size_t value_start = at;
-        while (at < text.size() && text[at] != ',' &&
-               !is_space(static_cast<unsigned char>(text[at])))
+        while (at < text.size() && text[at] != ',' && !is_space(text[at]))
             ++at;
         if (result.key == "prog") {
             result.end = Options::End::prog;
@@ -73,7 +72,7 @@ namespace {
 
 // A line split as far as its pattern, and where the rest of it lies.
 struct Split {
-    TableLine line;
+    TableEntry entry;
     std::string_view text; // the line without its newline, before any cut
     std::size_t options_at = 0;
 };
@@ -97,24 +96,24 @@ Split split_pattern(std::span<char> line) noexcept {
     if (at == length || ends_text(text[at]))
         return split;
     std::size_t start = at;
-    while (at < length && !ends_text(text[at]) && !is_space(static_cast<unsigned char>(text[at])))
+    while (at < length && !ends_text(text[at]) && !is_space(text[at]))
         ++at;
     if (at == length || ends_text(text[at])) {
-        split.line.kind = TableLine::Kind::pattern_only;
-        split.line.pattern = std::string_view(text + start, at - start);
+        split.entry.kind = TableEntry::Kind::pattern_only;
+        split.entry.pattern = std::string_view(text + start, at - start);
         return split;
     }
-    split.line.pattern = std::string_view(text + start, normalize_path(text + start, at - start));
-    split.line.kind = split.line.pattern.starts_with('*') ? TableLine::Kind::default_entry
-                                                          : TableLine::Kind::pattern;
+    split.entry.pattern = std::string_view(text + start, normalize_path(text + start, at - start));
+    split.entry.kind = split.entry.pattern.starts_with('*') ? TableEntry::Kind::default_entry
+                                                            : TableEntry::Kind::entry;
     // The option text starts after the one whitespace byte that ends the pattern.
     split.options_at = at + 1;
     return split;
 }
 
 // Cuts the rest of the line at its first NUL byte and its comment: the option text.
-TableLine finish_line(const Split &split) noexcept {
-    TableLine result = split.line;
+TableEntry finish_line(const Split &split) noexcept {
+    TableEntry result = split.entry;
     std::string_view text = split.text;
     if (const void *nul = std::memchr(text.data(), '\0', text.size())) {
         text =
@@ -141,7 +140,7 @@ bool differs_early(std::string_view line, std::string_view root) noexcept {
     bool slash_pending = false; // a '/' that is dropped if only slashes follow it
     for (; at < line.size(); ++at) {
         char c = line[at];
-        if (ends_text(c) || is_space(static_cast<unsigned char>(c)))
+        if (ends_text(c) || is_space(c))
             return false;
         if (c == '/') {
             slash_pending = true;
@@ -162,30 +161,38 @@ bool differs_early(std::string_view line, std::string_view root) noexcept {
 
 } // namespace
 
-TableLine split_table_line(std::span<char> line) noexcept {
+TableEntry split_table_line(std::span<char> line) noexcept {
     return finish_line(split_pattern(line));
 }
 
-TableLine read_table_line(std::span<char> line, std::string_view root) noexcept {
-    if (differs_early({line.data(), line.size()}, root)) {
-        TableLine other;
-        other.kind = TableLine::Kind::other_root;
-        return other;
-    }
+TableMatch match_table_line(std::span<char> line, std::string_view root) noexcept {
+    TableMatch match;
+    if (differs_early({line.data(), line.size()}, root))
+        return match;
     Split split = split_pattern(line);
-    if (split.line.kind == TableLine::Kind::pattern && split.line.pattern != root) {
-        split.line.kind = TableLine::Kind::other_root;
-        return split.line;
+    switch (split.entry.kind) {
+    case TableEntry::Kind::empty:
+    case TableEntry::Kind::pattern_only:
+        return match;
+    case TableEntry::Kind::entry:
+        if (split.entry.pattern != root)
+            return match;
+        break;
+    case TableEntry::Kind::default_entry:
+        match.is_default = true;
+        break;
     }
-    TableLine result = finish_line(split);
-    if (result.kind == TableLine::Kind::pattern)
-        result.kind = TableLine::Kind::applies;
-    if (result.kind == TableLine::Kind::applies || result.kind == TableLine::Kind::default_entry) {
-        Options options = read_options(result.options);
-        result.has_prog = options.end == Options::End::prog;
-        result.prog = options.prog;
-    }
-    return result;
+    Options options = read_options(finish_line(split).options);
+    if (options.end == Options::End::prog)
+        match.program = options.prog;
+    return match;
+}
+
+bool TableReader::next(NumberedLine &line) {
+    if (!file_.next(line.text))
+        return false;
+    line.number = ++number_;
+    return true;
 }
 
 namespace {
@@ -208,38 +215,28 @@ CString normalize_root(const char *root) {
     return copy;
 }
 
-Program lookup_program_in(const char *table, const char *fallback, const char *root,
-                          TableObserver *observer) {
+Program lookup_program(const ProgramTable &table, const char *root) {
     CString wanted = normalize_root(root);
-
-    CString default_program;
-    SetupFile file(table);
     const std::string_view root_wanted(wanted.get());
-    std::span<char> line;
-    for (std::size_t number = 1; file.next(line); ++number) {
-        TableLine entry = read_table_line(line, root_wanted);
-        if (observer != nullptr)
-            observer->on_line(number, entry);
-        if (!entry.has_prog)
-            continue;
-        if (entry.kind == TableLine::Kind::default_entry) {
-            default_program.reset();
-            default_program = copy_or_die(entry.prog);
-        } else if (entry.kind == TableLine::Kind::applies) {
-            CString program = copy_or_die(entry.prog);
-            const char *path = program.get();
-            return {path, std::move(program)};
-        }
-    }
-    if (default_program) {
-        const char *path = default_program.get();
-        return {path, std::move(default_program)};
-    }
-    return {fallback, nullptr};
-}
 
-Program lookup_program(const char *root) {
-    return lookup_program_in(table_path, fallback_program, root);
+    Program by_default{table.fallback, nullptr};
+    TableReader reader(table.path);
+    for (NumberedLine line; reader.next(line);) {
+        TableMatch match = match_table_line(line.text, root_wanted);
+        if (!match.program)
+            continue;
+        if (!match.is_default) {
+            CString owned = copy_or_die(*match.program);
+            const char *path = owned.get();
+            return {path, std::move(owned), Program::Choice::entry, line.number};
+        }
+        by_default.owned.reset(); // a later default entry replaces it
+        by_default.owned = copy_or_die(*match.program);
+        by_default.path = by_default.owned.get();
+        by_default.choice = Program::Choice::default_entry;
+        by_default.line = line.number;
+    }
+    return by_default;
 }
 
 } // namespace pathvane

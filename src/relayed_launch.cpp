@@ -100,7 +100,7 @@ void relay(int pipe_fd) {
         std::max({block_size(STDIN_FILENO), block_size(pipe_fd), std::uint32_t{512}});
     CString buffer(static_cast<char *>(std::malloc(size)));
     if (!buffer)
-        err(1, "optio"); // kept as it stands: scripts and logs may match it
+        err(1, "optio"); // kept byte for byte: callers and logs know it so
     for (;;) {
         if (wait_for_input(pipe_fd) == Ready::reader_gone)
             return;
@@ -139,6 +139,7 @@ int run_relayed(const char *program, char *const argv[], const char *data, std::
     Written replayed = write_all(write_end.get(), data, count);
     if (replayed == Written::failed) {
         int error = errno;
+        // The format, pointer included, is kept byte for byte: callers and logs know it so.
         errx(1, "parent: write: buf(%p), buflen(%d) %d - %s", static_cast<const void *>(data),
              static_cast<int>(count), error, std::strerror(error));
     }
@@ -149,7 +150,7 @@ int run_relayed(const char *program, char *const argv[], const char *data, std::
     int status = 0;
     while (::waitpid(child, &status, 0) == -1)
         if (errno != EINTR)
-            err(1, "watipid"); // the spelling is kept: scripts and logs may match it
+            err(1, "watipid"); // kept byte for byte: callers and logs know it so
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 

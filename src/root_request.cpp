@@ -5,14 +5,6 @@
 
 namespace pathvane {
 
-namespace {
-
-bool byte_is(std::string_view data, std::size_t at, bool (*test)(unsigned char) noexcept) {
-    return test(static_cast<unsigned char>(data[at]));
-}
-
-} // namespace
-
 RootRequest scan_root_request(std::string_view data, std::size_t &offset) {
     // A NUL byte sent by the client ends what the recognizer can see; the offset never passes one.
     std::size_t end = data.find('\0', offset);
@@ -23,24 +15,24 @@ RootRequest scan_root_request(std::string_view data, std::size_t &offset) {
     RootRequest result;
     std::size_t at = offset;
     for (;;) {
-        while (at < end && !byte_is(seen, at, is_alpha))
+        while (at < end && !is_alpha(seen[at]))
             ++at;
         if (!slice(seen, at).starts_with("Root"))
             return result;
         at += 4;
         if (at == end)
             return result;
-        if (byte_is(seen, at, is_blank)) {
-            while (at < end && byte_is(seen, at, is_blank))
+        if (is_blank(seen[at])) {
+            while (at < end && is_blank(seen[at]))
                 ++at;
             if (at == end)
                 return result;
-            if (byte_is(seen, at, is_space)) {
+            if (is_space(seen[at])) {
                 result.outcome = RootRequest::Outcome::empty;
                 return result;
             }
             std::size_t path_start = at;
-            while (at < end && !byte_is(seen, at, is_space))
+            while (at < end && !is_space(seen[at]))
                 ++at;
             if (at == end)
                 return result; // the path may still go on in the next read
@@ -53,7 +45,7 @@ RootRequest scan_root_request(std::string_view data, std::size_t &offset) {
         // Not a Root request ('Rooted', 'Root-x', 'Root' and a newline): pass its line over.
         while (at < end && seen[at] != '\n' && seen[at] != '\r')
             ++at;
-        while (at < end && byte_is(seen, at, is_space))
+        while (at < end && is_space(seen[at]))
             ++at;
         if (at == end)
             return result;

@@ -1,4 +1,5 @@
-// Server mode: the client's opening data, its Root request, and the program run behind a pipe.
+// Server mode (root_request.cpp, opening_data.cpp, relayed_launch.cpp): the client's Root
+// request, its opening data, and the program run behind a pipe.
 #pragma once
 
 #include <cstddef>

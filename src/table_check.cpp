@@ -3,14 +3,13 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
-#include <fcntl.h>
+#include <err.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 
 #include "front_end.h"
-#include "program_selection.h"
 
 namespace pathvane {
 
@@ -25,14 +24,19 @@ class Checker {
   public:
     Checker(const char *table, std::FILE *out) : table_(table), out_(out) {}
 
-    void check_line(std::size_t number, std::span<char> raw);
+    void check_line(const NumberedLine &line);
     void check_owner(const struct stat &st);
     bool reported() const { return reported_; }
 
   private:
     // Prints "table:number: message", or "table: message" for number 0.
     [[gnu::format(printf, 3, 4)]] void report(std::size_t number, const char *format, ...);
+    // These two return false where the line can have no effect, and so is checked no further.
+    bool check_pattern(std::size_t number, const TableEntry &entry);
+    bool check_options(std::size_t number, const Options &options);
     void check_program(std::size_t number, std::string_view program);
+    void check_later_prog(std::size_t number, std::string_view rest);
+    void check_precedence(std::size_t number, const TableEntry &entry);
 
     const char *table_;
     std::FILE *out_;
@@ -61,38 +65,28 @@ void Checker::check_owner(const struct stat &st) {
         report(0, "not owned by root");
 }
 
-void Checker::check_program(std::size_t number, std::string_view program) {
-    if (program.empty()) {
-        report(number, "empty program path");
-        return;
+bool Checker::check_pattern(std::size_t number, const TableEntry &entry) {
+    switch (entry.kind) {
+    case TableEntry::Kind::empty:
+        return false;
+    case TableEntry::Kind::pattern_only:
+        report(number, "pattern '%.*s' has no options: line ignored", width(entry.pattern),
+               entry.pattern.data());
+        return false;
+    case TableEntry::Kind::entry:
+        if (entry.pattern.find(':') != std::string_view::npos)
+            report(number,
+                   "pattern '%.*s' holds ':' and never applies: roots are compared after their "
+                   "last ':'",
+                   width(entry.pattern), entry.pattern.data());
+        return true;
+    case TableEntry::Kind::default_entry:
+        return true;
     }
-    std::string path(program);
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == -1)
-        report(number, "program '%s': %s", path.c_str(), std::strerror(errno));
-    else if (!S_ISREG(st.st_mode) || ::access(path.c_str(), X_OK) == -1)
-        report(number, "program '%s' is not executable", path.c_str());
+    return true;
 }
 
-void Checker::check_line(std::size_t number, std::span<char> raw) {
-    TableLine line = split_table_line(raw);
-    if (line.cut_at_nul)
-        report(number, "NUL byte: the rest of the line is ignored");
-    if (line.kind == TableLine::Kind::empty)
-        return;
-    if (line.kind == TableLine::Kind::pattern_only) {
-        report(number, "pattern '%.*s' has no options: line ignored", width(line.pattern),
-               line.pattern.data());
-        return;
-    }
-    bool is_default = line.kind == TableLine::Kind::default_entry;
-    if (!is_default && line.pattern.find(':') != std::string_view::npos)
-        report(number,
-               "pattern '%.*s' holds ':' and never applies: roots are compared after their last "
-               "':'",
-               width(line.pattern), line.pattern.data());
-
-    Options options = read_options(line.options);
+bool Checker::check_options(std::size_t number, const Options &options) {
     switch (options.end) {
     case Options::End::missing_equals:
         if (options.key.empty())
@@ -108,92 +102,106 @@ void Checker::check_line(std::size_t number, std::span<char> raw) {
             report(number, "'prog=' without a value at the end of the line: ignored");
         break;
     case Options::End::line:
-    case Options::End::prog:
         break;
+    case Options::End::prog:
+        return true;
     }
-    if (options.end != Options::End::prog) {
-        report(number, "no 'prog' option: the line has no effect");
+    report(number, "no 'prog' option: the line has no effect");
+    return false;
+}
+
+void Checker::check_program(std::size_t number, std::string_view program) {
+    if (program.empty()) {
+        report(number, "empty program path");
         return;
     }
-    check_program(number, options.prog);
-    if (read_options(options.rest).end == Options::End::prog) {
-        std::string_view rest = options.rest;
-        while (!rest.empty() && is_space(static_cast<unsigned char>(rest[0])))
-            rest.remove_prefix(1);
-        report(number, "only the first 'prog' counts: '%.*s' is ignored", width(rest), rest.data());
-    }
+    std::string path(program);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == -1)
+        report(number, "program '%s': %s", path.c_str(), std::strerror(errno));
+    else if (!S_ISREG(st.st_mode) || ::access(path.c_str(), X_OK) == -1)
+        report(number, "program '%s' is not executable", path.c_str());
+}
 
-    if (is_default) {
+void Checker::check_later_prog(std::size_t number, std::string_view rest) {
+    if (read_options(rest).end != Options::End::prog)
+        return;
+    while (!rest.empty() && is_space(rest[0]))
+        rest.remove_prefix(1);
+    report(number, "only the first 'prog' counts: '%.*s' is ignored", width(rest), rest.data());
+}
+
+// Which line with a program applies first, for a root or as the default.
+void Checker::check_precedence(std::size_t number, const TableEntry &entry) {
+    if (entry.kind == TableEntry::Kind::default_entry) {
         if (default_line_ != 0)
             report(number, "default entry replaces the one on line %zu", default_line_);
         default_line_ = number;
         return;
     }
-    auto [earlier, inserted] = first_with_prog_.try_emplace(std::string(line.pattern), number);
+    auto [earlier, inserted] = first_with_prog_.try_emplace(std::string(entry.pattern), number);
     if (!inserted)
         report(number, "pattern '%.*s' is shadowed by line %zu, which applies first",
-               width(line.pattern), line.pattern.data(), earlier->second);
+               width(entry.pattern), entry.pattern.data(), earlier->second);
 }
 
-// Remembers which line of the table gave the lookup its answer.
-class Witness final : public TableObserver {
-  public:
-    void on_line(std::size_t number, const TableLine &line) override {
-        if (!line.has_prog)
-            return;
-        if (line.kind == TableLine::Kind::applies)
-            applying_line = number;
-        else if (line.kind == TableLine::Kind::default_entry)
-            default_line = number;
-    }
-    std::size_t applying_line = 0;
-    std::size_t default_line = 0;
-};
+void Checker::check_line(const NumberedLine &line) {
+    TableEntry entry = split_table_line(line.text);
+    if (entry.cut_at_nul)
+        report(line.number, "NUL byte: the rest of the line is ignored");
+    if (!check_pattern(line.number, entry))
+        return;
+    Options options = read_options(entry.options);
+    if (!check_options(line.number, options))
+        return;
+    check_program(line.number, options.prog);
+    check_later_prog(line.number, options.rest);
+    check_precedence(line.number, entry);
+}
 
 } // namespace
 
-void explain_root(const char *table, const char *fallback, const char *root, std::FILE *out,
-                  const char *from) {
-    Witness witness;
-    Program program = lookup_program_in(table, fallback, root, &witness);
+void explain_root(const ProgramTable &table, const char *root, std::FILE *out, const char *from) {
+    Program program = lookup_program(table, root);
     std::fprintf(out, "%sroot '%s' (compared as '%s'): %s, ", from, root,
                  normalize_root(root).get(), program.path);
-    if (witness.applying_line != 0)
-        std::fprintf(out, "from %s:%zu\n", table, witness.applying_line);
-    else if (witness.default_line != 0)
-        std::fprintf(out, "from the default entry at %s:%zu\n", table, witness.default_line);
-    else if (::access(table, R_OK) == -1)
-        std::fprintf(out, "the fallback program (%s: %s)\n", table, std::strerror(errno));
-    else
-        std::fprintf(out, "the fallback program (no line applies)\n");
+    switch (program.choice) {
+    case Program::Choice::entry:
+        std::fprintf(out, "from %s:%zu\n", table.path, program.line);
+        break;
+    case Program::Choice::default_entry:
+        std::fprintf(out, "from the default entry at %s:%zu\n", table.path, program.line);
+        break;
+    case Program::Choice::fallback:
+        if (::access(table.path, R_OK) == -1)
+            std::fprintf(out, "the fallback program (%s: %s)\n", table.path, std::strerror(errno));
+        else
+            std::fprintf(out, "the fallback program (no line applies)\n");
+        break;
+    }
 }
 
+// The table's failures are the checker's own: status 2, as for a table that is not there.
 int check_table(const char *table, std::FILE *out) {
-    Fd fd(::open(table, O_RDONLY | O_CLOEXEC));
+    Checker checker(table, out);
+    TableReader reader(table, 2);
+    for (NumberedLine line; reader.next(line);)
+        checker.check_line(line);
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) == -1) {
-        std::fprintf(stderr, "pathvane-check: %s: %s\n", table, std::strerror(errno));
+    if (int missing = reader.missing()) {
+        errno = missing;
+        warn("%s", table);
         return 2;
     }
-    Checker checker(table, out);
-    checker.check_owner(st);
-    LineReader reader(fd.get());
-    std::span<char> line;
-    for (std::size_t number = 1;; ++number) {
-        LineReader::Result got = reader.next(line);
-        if (got == LineReader::Result::end)
-            break;
-        if (got == LineReader::Result::error) {
-            std::fprintf(stderr, "pathvane-check: %s: %s\n", table, std::strerror(reader.error()));
-            return 2;
-        }
-        checker.check_line(number, line);
+    if (::stat(table, &st) == -1) {
+        warn("%s", table);
+        return 2;
     }
+    checker.check_owner(st);
     return checker.reported() ? 1 : 0;
 }
 
-void explain_command(const char *table, const char *fallback, int argc, char *argv[],
-                     std::FILE *out) {
+void explain_command(const ProgramTable &table, int argc, char *argv[], std::FILE *out) {
     RootFinding found = find_root(argc, argv);
     const char *from = "";
     switch (found.source) {
@@ -201,7 +209,8 @@ void explain_command(const char *table, const char *fallback, int argc, char *ar
         std::fprintf(out, "server mode: the root comes from the client's Root request\n");
         return;
     case RootSource::none:
-        std::fprintf(out, "no root: %s, the fallback program; the table is not read\n", fallback);
+        std::fprintf(out, "no root: %s, the fallback program; the table is not read\n",
+                     table.fallback);
         return;
     case RootSource::option:
         from = "from the option -d: ";
@@ -213,7 +222,7 @@ void explain_command(const char *table, const char *fallback, int argc, char *ar
         from = "from CVSROOT: ";
         break;
     }
-    explain_root(table, fallback, found.root, out, from);
+    explain_root(table, found.root, out, from);
 }
 
 } // namespace pathvane

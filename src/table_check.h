@@ -1,25 +1,27 @@
-// The administrator's view of the program table: what pathvane does with each line, and which
-// program it would run for a root or a command line. Built on the reader that pathvane runs.
+// pathvane-check's checker (table_check.cpp, run by check_main.cpp): what pathvane does with
+// each line of the program table, and which program it would run for a root or a command line.
+// Built on the reader and the lookup that pathvane runs.
 #pragma once
 
 #include <cstdio>
+
+#include "program_table.h"
 
 namespace pathvane {
 
 // Reports on `out` ("table:line: message") every line of `table` that pathvane passes over,
 // reads only in part, or that can never take effect, and a table that others could change.
 // Returns 0 when there is nothing to report, 1 when something was reported, 2 when the table
-// cannot be read.
+// cannot be read (said on stderr).
 int check_table(const char *table, std::FILE *out);
 
 // Prints on `out` the program that pathvane would run for `root`, and why, after `from`. The
 // line is printed whole once the table has been read.
-void explain_root(const char *table, const char *fallback, const char *root, std::FILE *out,
+void explain_root(const ProgramTable &table, const char *root, std::FILE *out,
                   const char *from = "");
 
 // Prints on `out` where pathvane would find the root of the command `argv` (run in the current
 // directory and environment), and the program it would run.
-void explain_command(const char *table, const char *fallback, int argc, char *argv[],
-                     std::FILE *out);
+void explain_command(const ProgramTable &table, int argc, char *argv[], std::FILE *out);
 
 } // namespace pathvane

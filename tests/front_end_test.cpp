@@ -7,7 +7,7 @@
 #include "files.h"
 #include "front_end.h"
 #include "process.h"
-#include "program_selection.h"
+#include "program_table.h"
 
 namespace {
 

@@ -2,13 +2,14 @@
 
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 
 #include "files.h"
-#include "program_selection.h"
+#include "program_table.h"
 
-using pathvane::lookup_program_in;
+using pathvane::lookup_program;
 using pathvane::normalize_path;
 
 namespace {
@@ -58,7 +59,7 @@ class Lookup : public ::testing::Test {
     test::TempDir dir;
     std::string lookup(const std::string &table, const char *root) {
         test::write_file(dir / "table", table);
-        pathvane::Program program = lookup_program_in((dir / "table").c_str(), fallback, root);
+        pathvane::Program program = lookup_program({(dir / "table").c_str(), fallback}, root);
         return program.path;
     }
 };
@@ -150,36 +151,44 @@ TEST_F(Lookup, ManyLinesAcrossReadBuffers) {
 }
 
 TEST_F(Lookup, MissingOrUnreadableTableGivesTheFallback) {
-    EXPECT_STREQ(lookup_program_in((dir / "absent").c_str(), fallback, "/r").path, fallback);
+    EXPECT_STREQ(lookup_program({(dir / "absent").c_str(), fallback}, "/r").path, fallback);
     test::make_dir(dir / "subdir");
-    EXPECT_STREQ(lookup_program_in((dir / "subdir").c_str(), fallback, "/r").path, fallback);
+    EXPECT_STREQ(lookup_program({(dir / "subdir").c_str(), fallback}, "/r").path, fallback);
 }
 
-TEST(ReadTableLine, ReportsWhatEachLineIs) {
-    using Kind = pathvane::TableLine::Kind;
+// A line as the checker splits it, and as the lookup of "/r" reads it.
+TEST(TableLine, SplitForTheCheckerAndMatchedForTheLookup) {
+    using Kind = pathvane::TableEntry::Kind;
     const struct {
         const char *line;
         Kind kind;
         const char *pattern;
+        bool is_default;
+        std::optional<std::string> program; // what the line names for "/r"
     } cases[] = {
-        {"   # only a comment\n", Kind::empty, ""}, {"/r\n", Kind::pattern_only, "/r"},
-        {"/s// prog=/x\n", Kind::other_root, ""},   {"*x prog=/x\n", Kind::default_entry, "*x"},
-        {"/r/ prog=/x\n", Kind::applies, "/r"},
+        {"   # only a comment\n", Kind::empty, "", false, {}},
+        {"/r\n", Kind::pattern_only, "/r", false, {}},
+        {"/s// prog=/x\n", Kind::entry, "/s", false, {}},
+        {"*x prog=/x\n", Kind::default_entry, "*x", true, "/x"},
+        {"* mode=1\n", Kind::default_entry, "*", true, {}},
+        {"/r/ prog=/x\n", Kind::entry, "/r", false, "/x"},
+        {"/r/ mode=1, prog=/y prog=/z\n", Kind::entry, "/r", false, "/y"},
     };
     for (const auto &c : cases) {
         std::string line = c.line;
-        pathvane::TableLine read = pathvane::read_table_line(line, "/r");
-        EXPECT_EQ(read.kind, c.kind) << c.line;
-        EXPECT_EQ(read.pattern, c.pattern) << c.line;
-        // The options of a line for another root are never read.
-        EXPECT_EQ(read.has_prog, c.kind == Kind::default_entry || c.kind == Kind::applies)
-            << c.line;
+        pathvane::TableEntry entry = pathvane::split_table_line(line);
+        EXPECT_EQ(entry.kind, c.kind) << c.line;
+        EXPECT_EQ(entry.pattern, c.pattern) << c.line;
+        line = c.line;
+        pathvane::TableMatch match = pathvane::match_table_line(line, "/r");
+        EXPECT_EQ(match.is_default, c.is_default) << c.line;
+        EXPECT_EQ(match.program, c.program) << c.line;
     }
 }
 
-TEST(ReadTableLine, QuickRejectAgreesWithTheExactSplit) {
-    // A line for another root is turned away early; it must be exactly the lines that the full
-    // split shows to be neither a default entry nor equal to the root.
+TEST(TableLine, TheLookupAgreesWithTheExactSplit) {
+    // The lookup turns a line for another root away early; it must name exactly the program
+    // that the full split and the options show for the root.
     std::mt19937 random(7);
     const char bytes[] = "//ab*# \t\0=p";
     const std::string roots[] = {"", "a", "/a", "/a/b", "ab", "/"};
@@ -187,16 +196,25 @@ TEST(ReadTableLine, QuickRejectAgreesWithTheExactSplit) {
         std::string line(random() % 12, ' ');
         for (char &c : line)
             c = bytes[random() % (sizeof bytes - 1)];
+        if (random() % 4 == 0)
+            line += " prog=/x";
         std::string root = roots[random() % std::size(roots)];
         std::string copy = line;
-        pathvane::TableLine exact = pathvane::split_table_line(copy);
-        bool applies = exact.kind == pathvane::TableLine::Kind::pattern && exact.pattern == root;
+        pathvane::TableEntry exact = pathvane::split_table_line(copy);
+        using Kind = pathvane::TableEntry::Kind;
+        bool names = exact.kind == Kind::default_entry ||
+                     (exact.kind == Kind::entry && exact.pattern == root);
+        pathvane::Options options = pathvane::read_options(exact.options);
+        std::optional<std::string> expected;
+        if (names && options.end == pathvane::Options::End::prog)
+            expected = std::string(options.prog);
         copy = line;
-        pathvane::TableLine quick = pathvane::read_table_line(copy, root);
-        ASSERT_EQ(quick.kind == pathvane::TableLine::Kind::applies, applies)
-            << "line '" << line << "' root '" << root << "'";
-        ASSERT_EQ(quick.kind == pathvane::TableLine::Kind::default_entry,
-                  exact.kind == pathvane::TableLine::Kind::default_entry)
+        pathvane::TableMatch quick = pathvane::match_table_line(copy, root);
+        std::optional<std::string> got;
+        if (quick.program)
+            got = std::string(*quick.program);
+        ASSERT_EQ(got, expected) << "line '" << line << "' root '" << root << "'";
+        ASSERT_EQ(quick.is_default, exact.kind == Kind::default_entry)
             << "line '" << line << "' root '" << root << "'";
     }
 }

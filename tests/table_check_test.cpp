@@ -139,15 +139,18 @@ TEST(ExplainRoot, SaysWhichProgramAndWhy) {
                        "default entry at T:3\n"},
     };
     for (const auto &c : cases) {
-        std::string out =
-            printed([&](std::FILE *f) { pathvane::explain_root(table.c_str(), "/fb", c.root, f); });
+        std::string out = printed([&](std::FILE *f) {
+            pathvane::explain_root({table.c_str(), "/fb"}, c.root, f);
+        });
         EXPECT_EQ(out.replace(out.find(table), table.size(), 1, 'T'), c.answer);
     }
     test::write_file(table, "/home/repo prog=/opt/new\n");
-    EXPECT_EQ(printed([&](std::FILE *f) { pathvane::explain_root(table.c_str(), "/fb", "/x", f); }),
+    EXPECT_EQ(printed([&](std::FILE *f) {
+                  pathvane::explain_root({table.c_str(), "/fb"}, "/x", f);
+              }),
               "root '/x' (compared as '/x'): /fb, the fallback program (no line applies)\n");
     EXPECT_EQ(printed([&](std::FILE *f) {
-                  pathvane::explain_root((dir / "absent").c_str(), "/fb", "/x", f);
+                  pathvane::explain_root({(dir / "absent").c_str(), "/fb"}, "/x", f);
               }),
               "root '/x' (compared as '/x'): /fb, the fallback program (" + (dir / "absent") +
                   ": No such file or directory)\n");
