@@ -1,6 +1,7 @@
-// Failures of memory and of reads, injected one point at a time: at each point pathvane must
-// end with its one-line message and status 1, or pass the failure over where that is its
-// design, and never crash, hang or lose the client's bytes.
+// Failures of memory, opens and reads, injected one point at a time: at each point pathvane must
+// end with one of its one-line messages and status 1, or pass the failure over where that is
+// its design, and never crash, hang, choose another program quietly or lose the client's bytes.
+// Which failure comes at which point is the code's business; the tests do not fix the order.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -15,8 +16,8 @@ namespace {
 
 using test::Sandbox;
 
-// What must happen when the failure is injected at one point: either the run ends with
-// "cvs: <message>" and status 1, or the program named runs as if nothing failed.
+// What may happen when a failure is injected: either the run ends with "cvs: <message>" and
+// status 1, or the program named runs, with every byte, as if nothing had failed.
 struct Expected {
     std::string message; // empty when the failure is passed over
     const char *program; // the recorder that runs ("" for none), null where either may be seen
@@ -45,9 +46,9 @@ struct FaultCase {
     std::vector<std::string> argv;
     std::vector<std::string> env;
     std::string root_file;
-    std::string input;            // standard input, in one write
-    const char *program;          // what runs when nothing fails
-    std::vector<Expected> points; // one per failure point, in order
+    std::string input;             // standard input, in one write
+    const char *program;           // what runs when nothing fails
+    std::vector<Expected> allowed; // each seen at one point or more, and nothing else
 };
 
 std::string routes() {
@@ -58,7 +59,7 @@ std::string routes() {
 
 // A command in a working copy whose CVS/Root names /r, under a CVSROOT of /s: CVS/Root's
 // program, alpha, runs when nothing fails.
-FaultCase in_working_copy(std::vector<Expected> points) {
+FaultCase in_working_copy(std::vector<Expected> allowed) {
     return {.name = "root file",
             .table = routes(),
             .argv = {"cvs", "update"},
@@ -66,16 +67,28 @@ FaultCase in_working_copy(std::vector<Expected> points) {
             .root_file = "/r\n",
             .input = "",
             .program = "alpha",
-            .points = std::move(points)};
+            .allowed = std::move(allowed)};
+}
+
+bool matches(const Expected &expected, const test::Outcome &outcome, const Sandbox::Record &record,
+             const std::string &input) {
+    if (!expected.message.empty())
+        return outcome.exit_code == 1 && outcome.err == "cvs: " + expected.message + "\n" &&
+               (expected.program == nullptr || record.program == expected.program);
+    // Whatever the client sent still reaches the program, whole.
+    return outcome.exit_code == 0 && outcome.err.empty() && record.program == expected.program &&
+           record.stdin_bytes == input;
 }
 
 // Injects `kind` ("alloc", "open" or "read") failures, with `error` as the errno of a failed
 // open or read, at 1, 2, ... until a run reaches no such point, and checks each run against
-// `c.points`.
+// `c.allowed`.
 void run_points(const FaultCase &c, const std::string &kind, int error = EIO) {
+    std::vector<bool> seen(c.allowed.size());
     for (std::size_t point = 1;; ++point) {
         SCOPED_TRACE(std::string(c.name) + ", " + kind + " " + std::to_string(point) + ", " +
                      std::strerror(error));
+        ASSERT_LE(point, 64u) << "failure points without end";
         Sandbox sandbox;
         sandbox.write_table(c.table);
         if (!c.root_file.empty()) {
@@ -101,30 +114,19 @@ void run_points(const FaultCase &c, const std::string &kind, int error = EIO) {
         bool reached = test::read_file(sandbox.path("fault.log")).find(kind) != std::string::npos;
         Sandbox::Record record = sandbox.record();
         if (!reached) {
-            EXPECT_EQ(point - 1, c.points.size()) << "failure points reached";
-            EXPECT_EQ(outcome.exit_code, 0);
-            EXPECT_EQ(outcome.err, "");
-            EXPECT_EQ(record.program, c.program);
+            EXPECT_TRUE(matches(passed_over(c.program), outcome, record, c.input))
+                << "stderr: " << outcome.err;
+            for (std::size_t i = 0; i < seen.size(); ++i)
+                EXPECT_TRUE(seen[i]) << "never seen: '" << c.allowed[i].message << "' "
+                                     << (c.allowed[i].program ? c.allowed[i].program : "");
             return;
         }
-        ASSERT_LE(point, c.points.size())
-            << "a failure point more than expected; stderr: " << outcome.err;
-        const Expected &expected = c.points[point - 1];
-        if (!expected.message.empty()) {
-            EXPECT_EQ(outcome.exit_code, 1);
-            EXPECT_EQ(outcome.err, "cvs: " + expected.message + "\n");
-            if (expected.program != nullptr) {
-                EXPECT_EQ(record.program, expected.program);
-            }
-        } else {
-            EXPECT_EQ(outcome.exit_code, 0);
-            EXPECT_EQ(outcome.err, "");
-            EXPECT_EQ(record.program, expected.program);
-            // Whatever the client sent still reaches the program, whole.
-            if (!c.input.empty()) {
-                EXPECT_EQ(record.stdin_bytes, c.input);
-            }
-        }
+        bool allowed = false;
+        for (std::size_t i = 0; i < c.allowed.size(); ++i)
+            if (matches(c.allowed[i], outcome, record, c.input))
+                allowed = seen[i] = true;
+        EXPECT_TRUE(allowed) << "status " << outcome.exit_code << ", program '" << record.program
+                             << "', stderr: " << outcome.err;
     }
 }
 
@@ -146,7 +148,7 @@ TEST(Faults, EveryAllocationFailure) {
          "",
          "",
          "alpha",
-         {strdup, table, strdup, strdup}},
+         {strdup, table}},
         {"two default entries",
          routes() + "* prog=" + Sandbox::recorder("beta") + "\n",
          {"cvs", "-d", "/elsewhere", "co"},
@@ -154,11 +156,11 @@ TEST(Faults, EveryAllocationFailure) {
          "",
          "",
          "beta",
-         {strdup, table, strdup, strdup}},
+         {strdup, table}},
         // A root file that cannot be read into memory must not hand the choice to CVSROOT.
-        in_working_copy({root_file, root_file, strdup, table, strdup, strdup}),
+        in_working_copy({root_file, strdup, table}),
         {"no root", routes(), {"cvs", "--version"}, {}, "", "", "fallback", {}},
-        // The opening data, the Root path, the lookup, then the relay buffer.
+        // The opening data, the Root path, the lookup, and the relay buffer.
         {"server mode",
          routes(),
          {"cvs", "server"},
@@ -166,7 +168,7 @@ TEST(Faults, EveryAllocationFailure) {
          "",
          "Root /r\nValid-responses ok\n",
          "alpha",
-         {malloc, strndup, strdup, table, strdup, strdup, optio}},
+         {malloc, strndup, strdup, table, optio}},
     };
     for (const FaultCase &c : cases)
         run_points(c, "alloc");
@@ -182,14 +184,7 @@ TEST(Faults, EveryReadFailure) {
                              "/r prog=" + Sandbox::recorder("alpha") + "\n";
     const FaultCase cases[] = {
         // A table cut short by a read error would choose the default entry or the fallback.
-        {"table part-way",
-         long_table,
-         {"cvs", "-d", "/r"},
-         {},
-         "",
-         "",
-         "alpha",
-         {table, table, table}},
+        {"table part-way", long_table, {"cvs", "-d", "/r"}, {}, "", "", "alpha", {table}},
         in_working_copy({fatal("CVS/Root: Input/output error"), table}),
         // A failed read of the client's stream ends the opening data; the relay then passes
         // every byte on. Past the opening data, it is fatal.
@@ -206,8 +201,7 @@ TEST(Faults, EveryReadFailure) {
         run_points(c, "read");
     // A failure that means "no table" at the first read cuts the table short after it.
     FaultCase denied = cases[0];
-    denied.points = {passed_over("fallback"), table_fails("Permission denied"),
-                     table_fails("Permission denied")};
+    denied.allowed = {passed_over("fallback"), table_fails("Permission denied")};
     run_points(denied, "read", EACCES);
 }
 
@@ -225,7 +219,7 @@ TEST(Faults, EveryOpenFailure) {
     };
     for (const auto &e : errors) {
         const std::string reason = std::strerror(e.error);
-        // CVS/Root is opened first, then the table.
+        // CVS/Root passed over gives CVSROOT's program; the table passed over, the fallback.
         run_points(
             in_working_copy(
                 e.fatal ? std::vector<Expected>{fatal("CVS/Root: " + reason), table_fails(reason)}
