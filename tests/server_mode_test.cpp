@@ -73,19 +73,34 @@ TEST(ServerMode, TheRootRequestChoosesAndEveryByteArrives) {
     }
 }
 
-TEST(ServerMode, TheCommandWordTurnsItOn) {
-    for (const std::vector<std::string> &argv :
-         {std::vector<std::string>{"cvs", "-z", "9", "server"},
-          {"server"},
-          {"cvs", "-q", "--", "server"}}) {
-        if (argv[0] == "server" && Sandbox::under_valgrind())
+// Server mode is on where cvs would run its server; otherwise the launch is direct, and the
+// program reads the client's bytes itself.
+TEST(ServerMode, OnlyWhereCvsWouldServe) {
+    const struct {
+        std::vector<std::string> argv;
+        bool relayed;
+        const char *program;
+    } cases[] = {
+        {{"cvs", "-z", "9", "server"}, true, "alpha"},
+        {{"server"}, true, "alpha"},
+        {{"cvs", "-H", "server"}, false, "beta"},
+        {{"cvs", "-d", "/s", "server"}, false, "beta"},
+        {{"cvs", "co", "server"}, false, "beta"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv.back() + (c.relayed ? ", relayed" : ", direct"));
+        if (c.argv[0] == "server" && Sandbox::under_valgrind())
             continue; // valgrind replaces argv[0] with a path
         Sandbox sandbox;
         sandbox.write_table(server_table());
-        test::Invocation inv = sandbox.invocation(argv, {"CVSROOT=/s"});
+        test::Invocation inv = sandbox.invocation(c.argv, {"CVSROOT=/s"});
         inv.input = {{"Root /r\n"}};
-        test::run(inv);
-        EXPECT_EQ(sandbox.record().program, "alpha") << argv.back();
+        test::Outcome outcome = test::run(inv);
+        EXPECT_EQ(outcome.exit_code, 0);
+        Sandbox::Record record = sandbox.record();
+        EXPECT_EQ(record.program, c.program);
+        EXPECT_EQ(record.stdin_bytes, "Root /r\n");
+        EXPECT_EQ(record.fds, c.relayed ? "0\n1\n2\n3\n" : "0\n1\n2\n");
     }
 }
 
