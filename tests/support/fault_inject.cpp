@@ -1,14 +1,15 @@
-// A preload library for tests: makes the N-th allocation (malloc, calloc, realloc) fail with
-// ENOMEM, or the N-th open(2) or read(2) fail with the errno FAULT_ERRNO (EIO unless set), in
-// the program named by FAULT_EXE only (not in the programs that it runs). FAULT_ALLOC=N,
-// FAULT_OPEN=N and FAULT_READ=N choose the failure; when it happens, a line "alloc N",
-// "open N" or "read N" is appended to the file FAULT_LOG.
+// A preload library for tests: makes the N-th allocation (malloc, calloc, realloc, or an
+// anonymous mmap that the program makes itself) fail with ENOMEM, or the N-th open(2) or read(2)
+// fail with the errno FAULT_ERRNO (EIO unless set), in the program named by FAULT_EXE only (not in
+// the programs that it runs). FAULT_ALLOC=N, FAULT_OPEN=N and FAULT_READ=N choose the failure; when
+// it happens, a line "alloc N", "open N" or "read N" is appended to the file FAULT_LOG.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 extern "C" {
@@ -94,6 +95,15 @@ void *calloc(size_t count, size_t size) {
 }
 void *realloc(void *old, size_t size) {
     return alloc_fails() ? nullptr : __libc_realloc(old, size);
+}
+
+// The C library's own mappings (malloc's, the loader's) do not come through here.
+void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) {
+    using Mmap = void *(*)(void *, size_t, int, int, int, off_t);
+    static Mmap real_mmap = reinterpret_cast<Mmap>(dlsym(RTLD_NEXT, "mmap"));
+    if ((flags & MAP_ANONYMOUS) != 0 && alloc_fails())
+        return MAP_FAILED;
+    return real_mmap(address, length, protection, flags, fd, offset);
 }
 
 // pathvane opens its files with open(2) alone; open64 and openat are left to the C library.

@@ -4,9 +4,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,6 +36,22 @@ void set_nonblocking(int fd) {
     check(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0, "fcntl");
 }
 
+// A file that holds `input` whole, open for reading at its start; its name is gone already.
+int input_file(const std::vector<Chunk> &input) {
+    char path[] = "/tmp/pathvane-test-input.XXXXXX";
+    int fd = mkostemp(path, O_CLOEXEC);
+    check(fd >= 0, "mkostemp");
+    unlink(path);
+    for (const Chunk &chunk : input)
+        for (std::size_t at = 0; at < chunk.bytes.size();) {
+            ssize_t n = write(fd, chunk.bytes.data() + at, chunk.bytes.size() - at);
+            check(n > 0, "write");
+            at += static_cast<std::size_t>(n);
+        }
+    check(lseek(fd, 0, SEEK_SET) == 0, "lseek");
+    return fd;
+}
+
 } // namespace
 
 long long monotonic_ns() {
@@ -46,10 +64,16 @@ Outcome run(const Invocation &inv) {
     // Writing into a pipe whose reader has gone must be an EPIPE here, not the end of the test.
     std::signal(SIGPIPE, SIG_IGN);
 
-    int in[2], out[2], err[2];
+    int in[2] = {-1, -1}, out[2], err[2];
+    const bool fed = inv.stdin_mode == Stdin::pipe || inv.stdin_mode == Stdin::socketpair;
     // Close-on-exec, so that programs started from other threads do not hold these open.
-    check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0,
-          "pipe");
+    if (inv.stdin_mode == Stdin::socketpair)
+        check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) == 0, "socketpair");
+    else if (inv.stdin_mode == Stdin::pipe)
+        check(pipe2(in, O_CLOEXEC) == 0, "pipe");
+    else if (inv.stdin_mode == Stdin::file)
+        in[0] = input_file(inv.input);
+    check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
     std::vector<char *> argv = pointers(inv.argv);
     std::vector<char *> envp = pointers(inv.env);
 
@@ -61,7 +85,14 @@ Outcome run(const Invocation &inv) {
         // A group of its own, so that a time-out ends whatever the program has started too.
         setpgid(0, 0);
         std::signal(SIGPIPE, inv.ignore_sigpipe ? SIG_IGN : SIG_DFL);
-        if (inv.stdin_mode == Stdin::pipe) {
+        for (int sig : inv.ignored_signals)
+            std::signal(sig, SIG_IGN);
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (int sig : inv.blocked_signals)
+            sigaddset(&blocked, sig);
+        sigprocmask(SIG_BLOCK, &blocked, nullptr);
+        if (in[0] >= 0) {
             dup2(in[0], 0);
             if (inv.nonblocking_stdin)
                 fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
@@ -80,15 +111,16 @@ Outcome run(const Invocation &inv) {
         _exit(127);
     }
     setpgid(pid, pid); // as the child does: the group exists whichever of the two runs first
-    close(in[0]);
+    if (in[0] >= 0)
+        close(in[0]);
     close(out[1]);
     close(err[1]);
     int to_child = in[1];
-    if (inv.stdin_mode != Stdin::pipe) {
-        close(to_child);
-        to_child = -1;
-    } else {
+    if (fed)
         set_nonblocking(to_child);
+    if (inv.stdin_mode == Stdin::file) {
+        for (const Chunk &chunk : inv.input)
+            result.input_written += chunk.bytes.size();
     }
 
     std::size_t chunk = 0, offset = 0;

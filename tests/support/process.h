@@ -12,7 +12,9 @@ struct Chunk {
     int delay_ms = 0; // wait this long after the previous chunk before writing this one
 };
 
-enum class Stdin { pipe, dev_null, closed };
+// How the input reaches the program: fed in timed chunks through a pipe or a socketpair, or
+// written whole into a file beforehand (the delays then play no part).
+enum class Stdin { pipe, socketpair, file, dev_null, closed };
 
 struct Invocation {
     std::string program;
@@ -23,7 +25,9 @@ struct Invocation {
     std::vector<Chunk> input;
     int close_delay_ms = 0; // wait this long after the last chunk before closing the pipe
     bool ignore_sigpipe = false;
-    bool nonblocking_stdin = false; // hand the program a non-blocking standard input
+    std::vector<int> ignored_signals; // started with these ignored
+    std::vector<int> blocked_signals; // and these blocked
+    bool nonblocking_stdin = false;   // hand the program a non-blocking standard input
     int timeout_ms = 30000;
 };
 

@@ -1,14 +1,16 @@
 // A stand-in for a CVS program. It records how it was started into the directory named by
 // RECORD_DIR: "started" (CLOCK_MONOTONIC at its start, in ns), "program" (its built-in name),
 // "argv" and "environ" (each entry followed by a NUL), "cwd", "fds" (the open descriptors, one a
-// line) and "stdin" (every byte it read). RECORD_STDIN=skip leaves standard input unread;
-// RECORD_EXIT=n exits with n; RECORD_SIGNAL=n ends the program by signal n.
+// line), "signals" (the ignored and the blocked ones) and "stdin" (every byte it read).
+// RECORD_STDIN=skip leaves standard input unread; RECORD_EXIT=n exits with n; RECORD_SIGNAL=n ends
+// the program by signal n.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -65,6 +67,26 @@ int main(int argc, char *argv[]) {
             fds_length += static_cast<size_t>(
                 std::snprintf(fds + fds_length, sizeof fds - fds_length, "%d\n", fd));
 
+    // And at the signals as they came, before anything here changes them.
+    char signals[512];
+    size_t signals_length = 0;
+    sigset_t blocked;
+    sigprocmask(SIG_BLOCK, nullptr, &blocked);
+    for (const char *kind : {"ignored", "blocked"}) {
+        signals_length += static_cast<size_t>(
+            std::snprintf(signals + signals_length, sizeof signals - signals_length, "%s", kind));
+        for (int sig = 1; sig < 32; ++sig) {
+            struct sigaction action {};
+            bool listed = kind[0] == 'i' ? sigaction(sig, nullptr, &action) == 0 &&
+                                               action.sa_handler == SIG_IGN
+                                         : sigismember(&blocked, sig) == 1;
+            if (listed)
+                signals_length += static_cast<size_t>(std::snprintf(
+                    signals + signals_length, sizeof signals - signals_length, " %d", sig));
+        }
+        signals[signals_length++] = '\n';
+    }
+
     record_dir = std::getenv("RECORD_DIR");
     if (record_dir == nullptr) {
         std::fputs("recorder: RECORD_DIR is not set\n", stderr);
@@ -74,6 +96,9 @@ int main(int argc, char *argv[]) {
     record_strings("environ", environ, -1);
     int fd = create("fds");
     write_all(fd, fds, fds_length);
+    close(fd);
+    fd = create("signals");
+    write_all(fd, signals, signals_length);
     close(fd);
     char text[64];
     fd = create("started");

@@ -81,6 +81,12 @@ Invocation Sandbox::invocation(std::vector<std::string> argv, std::vector<std::s
     return inv;
 }
 
+bool Sandbox::start_failed(const Outcome &outcome, const std::string &message) {
+    if (outcome.exited && outcome.exit_code == 1 && outcome.err == message)
+        return true;
+    return under_valgrind() && outcome.exited && outcome.exit_code == 127 && outcome.err.empty();
+}
+
 Sandbox::Record Sandbox::record() const {
     Record r;
     r.program = read_file(record_ + "/program");
@@ -98,6 +104,7 @@ Sandbox::Record Sandbox::record() const {
     }
     r.cwd = read_file(record_ + "/cwd");
     r.fds = read_file(record_ + "/fds");
+    r.signals = read_file(record_ + "/signals");
     r.stdin_bytes = read_file(record_ + "/stdin");
     std::string started = read_file(record_ + "/started");
     r.started_ns = started.empty() ? 0 : std::stoll(started);

@@ -21,6 +21,11 @@ class Sandbox {
     static bool under_valgrind();
     static bool sanitized();
 
+    // Whether a run whose program could not be started ended as it must: status 1 and
+    // `message`. Under valgrind, posix_spawn forks and execs, and the failure shows only as
+    // the program's own exit status, 127, without a message: that is taken as well.
+    static bool start_failed(const Outcome &outcome, const std::string &message);
+
     // The path of the recording program with this name: alpha, beta, default or fallback.
     static std::string recorder(const std::string &name);
 
@@ -45,6 +50,7 @@ class Sandbox {
         std::vector<std::string> environ;
         std::string cwd;
         std::string fds;
+        std::string signals; // "ignored N ...\nblocked N ...\n", among signals 1 to 31
         std::string stdin_bytes;
         long long started_ns = 0;
     };
