@@ -6,6 +6,7 @@
 #include <err.h>
 #include <string_view>
 #include <unistd.h>
+#include <utility>
 
 #include "server_mode.h"
 
@@ -210,7 +211,7 @@ int pathvane_main(int argc, char *argv[], const ProgramTable &table) {
     if (is_own_executable(program.path))
         errx(1, "%s: is pathvane itself, not run", program.path);
     if (server)
-        return run_relayed(program.path, argv, data.buffer.get(), data.count);
+        return run_relayed(program.path, argv, std::move(data.buffer), data.count);
     ::execv(program.path, argv);
     err(1, "exec");
 }

@@ -1,7 +1,6 @@
 #include "server_mode.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <ctime>
 #include <err.h>
 #include <poll.h>
@@ -33,9 +32,8 @@ long elapsed_ms(const timespec &start, const timespec &current) {
 
 OpeningData read_opening_data(int fd) {
     OpeningData data;
-    data.buffer.reset(static_cast<char *>(std::malloc(opening_data_limit + 1)));
-    if (!data.buffer)
-        err(1, "malloc");
+    if (!data.buffer.allocate(opening_data_limit + 1))
+        err(1, "malloc"); // the allocation's name as callers and logs know it
     char *buffer = data.buffer.get();
     buffer[0] = '\0';
     const timespec start = now();

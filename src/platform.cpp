@@ -1,7 +1,8 @@
 #include "platform.h"
 
-#include <sys/types.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #if defined(__FreeBSD__)
 #include <sys/sysctl.h>
 #endif
@@ -15,6 +16,32 @@
 #include <unistd.h>
 
 namespace pathvane {
+
+Pages &Pages::operator=(Pages &&other) noexcept {
+    if (this != &other) {
+        reset();
+        data_ = other.data_;
+        size_ = other.size_;
+        other.data_ = nullptr;
+    }
+    return *this;
+}
+
+bool Pages::allocate(std::size_t size) noexcept {
+    reset();
+    void *data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (data == MAP_FAILED)
+        return false;
+    data_ = static_cast<char *>(data);
+    size_ = size;
+    return true;
+}
+
+void Pages::reset() noexcept {
+    if (data_ != nullptr)
+        (void)::munmap(data_, size_);
+    data_ = nullptr;
+}
 
 Fd &Fd::operator=(Fd &&other) noexcept {
     if (this != &other) {
@@ -34,14 +61,6 @@ int Fd::close() noexcept {
     if (fd_ < 0)
         return 0;
     return ::close(release());
-}
-
-const char *program_name() noexcept {
-#if defined(__GLIBC__)
-    return program_invocation_short_name;
-#else
-    return getprogname();
-#endif
 }
 
 namespace {

@@ -37,14 +37,34 @@ constexpr std::string_view slice(std::string_view text, std::size_t from,
     return {text.data() + from, count < left ? count : left};
 }
 
-// The last component of argv[0], as err(3) prints it.
-const char *program_name() noexcept;
-
 // A string from malloc, released with free.
 struct FreeDeleter {
     void operator()(void *p) const noexcept { std::free(p); }
 };
 using CString = std::unique_ptr<char, FreeDeleter>;
+
+// Pages of memory of their own, given back to the system when released: for a buffer needed
+// only at the start of a session that may last for hours, which free(3) would keep in the heap.
+class Pages {
+  public:
+    Pages() noexcept = default;
+    Pages(Pages &&other) noexcept : data_(other.data_), size_(other.size_) {
+        other.data_ = nullptr;
+    }
+    Pages &operator=(Pages &&other) noexcept;
+    Pages(const Pages &) = delete;
+    Pages &operator=(const Pages &) = delete;
+    ~Pages() { reset(); }
+
+    // Maps `size` bytes, zeroed; false (with errno set) when the system has none to give.
+    bool allocate(std::size_t size) noexcept;
+    void reset() noexcept;
+    char *get() const noexcept { return data_; }
+
+  private:
+    char *data_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 // Owns one file descriptor; move-only.
 class Fd {

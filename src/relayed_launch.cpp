@@ -5,44 +5,20 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <err.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char **environ;
+
 namespace pathvane {
 
 namespace {
-
-// Reports a failure of the child before its exec, as err(3) would, and ends the child. Only
-// async-signal-safe calls but strerror, which is safe here: the process has a single thread,
-// so no lock can be held across the fork.
-[[noreturn]] void child_fail(const char *label) noexcept {
-    const char *reason = std::strerror(errno);
-    const char *parts[] = {program_name(), ": ", label, ": ", reason, "\n"};
-    char line[1024];
-    std::size_t length = 0;
-    for (const char *part : parts) {
-        std::size_t n = std::min(std::strlen(part), sizeof line - 1 - length);
-        std::memcpy(line + length, part, n); // NOLINT(bugprone-not-null-terminated-result)
-        length += n;
-    }
-    if (line[length - 1] != '\n')
-        line[length++] = '\n';
-    (void)!::write(STDERR_FILENO, line, length);
-    ::_exit(1);
-}
-
-[[noreturn]] void run_child(const char *program, char *const argv[], int read_end, int write_end) {
-    if (::close(write_end) == -1)
-        child_fail("child: close");
-    // The read end also stays open under its own number.
-    if (::dup2(read_end, STDIN_FILENO) == -1)
-        child_fail("child: dup2");
-    ::execv(program, argv);
-    child_fail("child: exec");
-}
 
 enum class Written { all, reader_gone, failed };
 
@@ -94,10 +70,16 @@ Ready wait_for_input(int pipe_fd) {
     }
 }
 
-// Copies standard input into `pipe_fd` until the input ends or the pipe has no reader left.
-void relay(int pipe_fd) {
-    std::size_t size =
-        std::max({block_size(STDIN_FILENO), block_size(pipe_fd), std::uint32_t{512}});
+// The size of the read/write relay's buffer: no smaller than 64 KiB, so that a large transfer
+// takes few system calls, nor than the block size of either side.
+std::size_t relay_buffer_size(int pipe_fd) noexcept {
+    return std::max({block_size(STDIN_FILENO), block_size(pipe_fd), std::uint32_t{65536}});
+}
+
+// Copies standard input into `pipe_fd` by read and write until the input ends or the pipe
+// has no reader left: the portable way, and the one for inputs that splice refuses.
+void relay_by_copy(int pipe_fd) {
+    std::size_t size = relay_buffer_size(pipe_fd);
     CString buffer(static_cast<char *>(std::malloc(size)));
     if (!buffer)
         err(1, "optio"); // kept byte for byte: callers and logs know it so
@@ -121,28 +103,128 @@ void relay(int pipe_fd) {
     }
 }
 
+#if defined(__linux__)
+enum class Spliced { done, refused };
+
+// Moves standard input into `pipe_fd` inside the kernel, without copying it through this
+// process: a pipe, a socket or a file. Refused (before any byte has moved) for inputs that
+// splice cannot read, such as /dev/null or a terminal.
+Spliced relay_by_splice(int pipe_fd) {
+    for (bool moved = false;;) {
+        if (wait_for_input(pipe_fd) == Ready::reader_gone)
+            return Spliced::done;
+        ssize_t n =
+            ::splice(STDIN_FILENO, nullptr, pipe_fd, nullptr, std::size_t{1} << 20, SPLICE_F_MOVE);
+        if (n > 0) {
+            moved = true;
+            continue;
+        }
+        if (n == 0)
+            return Spliced::done;
+        switch (errno) {
+        case EINTR:
+        case EAGAIN: // a non-blocking input with nothing in it yet
+            continue;
+        case EPIPE:
+            return Spliced::done;
+        case EINVAL:
+        case ENOSYS:
+            if (!moved)
+                return Spliced::refused;
+            break;
+        default:
+            break;
+        }
+        errx(1, "parent: read");
+    }
+}
+#endif
+
+// Copies standard input into `pipe_fd` until the input ends or the pipe has no reader left.
+void relay(int pipe_fd) {
+#if defined(__linux__)
+    if (relay_by_splice(pipe_fd) == Spliced::done)
+        return;
+#endif
+    relay_by_copy(pipe_fd);
+}
+
+// Server mode's own dispositions, set before the program starts: SIGPIPE ignored, since an
+// EPIPE already ends the relay and the program's status must not be lost to the signal, and
+// SIGCHLD at its default, since with SIGCHLD ignored the kernel would reap the program before
+// its status could be read. Returns the signals that the program must get at their default:
+// SIGCHLD, and SIGPIPE where pathvane was started with it at its default.
+sigset_t take_server_signals() noexcept {
+    sigset_t to_default;
+    sigemptyset(&to_default);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction before {};
+    if (::sigaction(SIGPIPE, &ignore, &before) == 0 && before.sa_handler != SIG_IGN)
+        sigaddset(&to_default, SIGPIPE);
+    struct sigaction by_default {};
+    by_default.sa_handler = SIG_DFL;
+    sigemptyset(&by_default.sa_mask);
+    (void)::sigaction(SIGCHLD, &by_default, nullptr);
+    sigaddset(&to_default, SIGCHLD);
+    return to_default;
+}
+
+// Starts `program` with `read_end` as its standard input (and still open under its own
+// number), without `write_end`, the signals in `to_default` at their default, and the mask and
+// every other disposition as they are. posix_spawn reports one error for the close, the dup2
+// and the exec: "child: exec" stands for all three.
+pid_t spawn(const char *program, char *const argv[], int read_end, int write_end,
+            const sigset_t &to_default) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    int error = posix_spawn_file_actions_init(&actions);
+    if (error == 0)
+        error = posix_spawnattr_init(&attributes);
+    if (error == 0)
+        error = posix_spawn_file_actions_addclose(&actions, write_end);
+    if (error == 0)
+        error = posix_spawn_file_actions_adddup2(&actions, read_end, STDIN_FILENO);
+    if (error == 0)
+        error = posix_spawnattr_setsigdefault(&attributes, &to_default);
+    if (error == 0)
+        error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    if (error != 0) {
+        errno = error;
+        err(1, "posix_spawn");
+    }
+    pid_t child = -1;
+    error = ::posix_spawn(&child, program, &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0) {
+        errno = error;
+        err(1, "child: exec");
+    }
+    return child;
+}
+
 } // namespace
 
-int run_relayed(const char *program, char *const argv[], const char *data, std::size_t count) {
+int run_relayed(const char *program, char *const argv[], Pages data, std::size_t count) {
+    const sigset_t to_default = take_server_signals();
     int ends[2];
     if (::pipe(ends) == -1)
         err(1, "pipe");
     Fd read_end(ends[0]);
     Fd write_end(ends[1]);
-    pid_t child = ::fork();
-    if (child == -1)
-        err(1, "fork");
-    if (child == 0)
-        run_child(program, argv, read_end.get(), write_end.get());
+    pid_t child = spawn(program, argv, read_end.get(), write_end.get(), to_default);
 
     (void)read_end.close();
-    Written replayed = write_all(write_end.get(), data, count);
+    Written replayed = write_all(write_end.get(), data.get(), count);
     if (replayed == Written::failed) {
         int error = errno;
         // The format, pointer included, is kept byte for byte: callers and logs know it so.
-        errx(1, "parent: write: buf(%p), buflen(%d) %d - %s", static_cast<const void *>(data),
+        errx(1, "parent: write: buf(%p), buflen(%d) %d - %s", static_cast<const void *>(data.get()),
              static_cast<int>(count), error, std::strerror(error));
     }
+    data.reset(); // a session may last for hours: the opening data is no longer needed
     if (replayed == Written::all)
         relay(write_end.get());
 

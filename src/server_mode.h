@@ -28,7 +28,7 @@ inline constexpr std::size_t opening_data_limit = 65536;
 inline constexpr int opening_data_budget_ms = 10000;
 
 struct OpeningData {
-    CString buffer; // opening_data_limit + 1 bytes: the data, then a NUL
+    Pages buffer; // opening_data_limit + 1 bytes: the data, then a NUL
     std::size_t count = 0;
     CString root; // null when no Root request was recognised
 };
@@ -38,8 +38,10 @@ struct OpeningData {
 OpeningData read_opening_data(int fd);
 
 // Runs `program` with `argv` and a pipe as its standard input, writes the `count` bytes of
-// `data` into the pipe, then copies standard input into it until either side ends; returns the
-// program's exit status (1 if a signal ended it).
-int run_relayed(const char *program, char *const argv[], const char *data, std::size_t count);
+// `data` into the pipe and releases them, then moves standard input into it until either side
+// ends; returns the program's exit status (1 if a signal ended it). For the time it runs,
+// pathvane ignores SIGPIPE and keeps SIGCHLD at its default; the program gets the signal mask
+// and dispositions that pathvane was started with, but SIGCHLD at its default.
+int run_relayed(const char *program, char *const argv[], Pages data, std::size_t count);
 
 } // namespace pathvane

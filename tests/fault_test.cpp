@@ -49,6 +49,7 @@ struct FaultCase {
     std::string input;             // standard input, in one write
     const char *program;           // what runs when nothing fails
     std::vector<Expected> allowed; // each seen at one point or more, and nothing else
+    test::Stdin stdin_mode = test::Stdin::pipe;
 };
 
 std::string routes() {
@@ -106,6 +107,7 @@ void run_points(const FaultCase &c, const std::string &kind, int error = EIO) {
         env.push_back("FAULT_ERRNO=" + std::to_string(error));
         test::Invocation inv = sandbox.invocation(c.argv, env);
         inv.input = {{c.input}};
+        inv.stdin_mode = c.stdin_mode;
         inv.timeout_ms = 20000;
         test::Outcome outcome = test::run(inv);
         ASSERT_FALSE(outcome.timed_out);
@@ -136,6 +138,7 @@ TEST(Faults, EveryAllocationFailure) {
     const Expected strdup = fatal("strdup: Cannot allocate memory");
     const Expected strndup = fatal("strndup: Cannot allocate memory");
     const Expected malloc = fatal("malloc: Cannot allocate memory");
+    const Expected spawn = fatal("posix_spawn: Cannot allocate memory");
     const Expected optio = fatal_when_relaying("optio: Cannot allocate memory");
     const Expected table = table_fails("Cannot allocate memory");
     const Expected root_file = fatal("CVS/Root: Cannot allocate memory");
@@ -160,7 +163,8 @@ TEST(Faults, EveryAllocationFailure) {
         // A root file that cannot be read into memory must not hand the choice to CVSROOT.
         in_working_copy({root_file, strdup, table}),
         {"no root", routes(), {"cvs", "--version"}, {}, "", "", "fallback", {}},
-        // The opening data, the Root path, the lookup, and the relay buffer.
+        // The opening data, the Root path, the lookup and the start of the program; the
+        // relay moves the rest without a buffer of its own.
         {"server mode",
          routes(),
          {"cvs", "server"},
@@ -168,7 +172,17 @@ TEST(Faults, EveryAllocationFailure) {
          "",
          "Root /r\nValid-responses ok\n",
          "alpha",
-         {malloc, strndup, strdup, table, optio}},
+         {malloc, strndup, strdup, table, spawn}},
+        // An input that splice cannot read is copied through a buffer.
+        {"server mode from /dev/null",
+         routes(),
+         {"cvs", "server"},
+         {},
+         "",
+         "",
+         "fallback",
+         {malloc, spawn, optio},
+         test::Stdin::dev_null},
     };
     for (const FaultCase &c : cases)
         run_points(c, "alloc");
@@ -195,7 +209,16 @@ TEST(Faults, EveryReadFailure) {
          "",
          "Root /r\nValid-responses ok\n",
          "alpha",
-         {passed_over("fallback"), table, fatal_when_relaying("parent: read")}},
+         {passed_over("fallback"), table}},
+        {"server mode from /dev/null",
+         routes(),
+         {"cvs", "server"},
+         {},
+         "",
+         "",
+         "fallback",
+         {passed_over("fallback"), fatal_when_relaying("parent: read")},
+         test::Stdin::dev_null},
     };
     for (const FaultCase &c : cases)
         run_points(c, "read");
