@@ -212,7 +212,12 @@ with open(REPORT, "w") as report:
         "start to the sink's exit; the rounds are interleaved. A client never arrives as a "
         "file, so those ratios are reported only.\n"
         "- Memory: anonymous memory is what a process holds; the peak resident size also counts "
-        "the pages of the shared C library that server mode touches (fork, poll and the like).\n")
+        "the pages of the shared C library that server mode touches (posix_spawn, poll and the "
+        "like).\n"
+        "- Pipe size: the relay's pipe keeps its default size. Raised to 256 KiB or 1 MiB, it "
+        "measured no better for a pipe or a socket pair, and better only for a file.\n"
+        "- Root latency: the floor is a fork and exec of the same program by the benchmark "
+        "itself; pathvane starts it with posix_spawn after its own read, lookup and checks.\n")
 
 if missed:
     print("\nTARGETS MISSED:\n  " + "\n  ".join(missed), file=sys.stderr)
