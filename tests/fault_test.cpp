@@ -81,6 +81,21 @@ bool matches(const Expected &expected, const test::Outcome &outcome, const Sandb
            record.stdin_bytes == input;
 }
 
+// A `cvs server` session whose client sends `input`, through a pipe unless `stream` says
+// otherwise; `program` runs when nothing fails.
+FaultCase serving(const char *name, std::string input, const char *program,
+                  std::vector<Expected> allowed, test::Stdin stream = test::Stdin::pipe) {
+    return {.name = name,
+            .table = routes(),
+            .argv = {"cvs", "server"},
+            .env = {},
+            .root_file = "",
+            .input = std::move(input),
+            .program = program,
+            .allowed = std::move(allowed),
+            .stdin_mode = stream};
+}
+
 // Injects `kind` ("alloc", "open" or "read") failures, with `error` as the errno of a failed
 // open or read, at 1, 2, ... until a run reaches no such point, and checks each run against
 // `c.allowed`.
@@ -165,24 +180,11 @@ TEST(Faults, EveryAllocationFailure) {
         {"no root", routes(), {"cvs", "--version"}, {}, "", "", "fallback", {}},
         // The opening data, the Root path, the lookup and the start of the program; the
         // relay moves the rest without a buffer of its own.
-        {"server mode",
-         routes(),
-         {"cvs", "server"},
-         {},
-         "",
-         "Root /r\nValid-responses ok\n",
-         "alpha",
-         {malloc, strndup, strdup, table, spawn}},
+        serving("server mode", "Root /r\nValid-responses ok\n", "alpha",
+                {malloc, strndup, strdup, table, spawn}),
         // An input that splice cannot read is copied through a buffer.
-        {"server mode from /dev/null",
-         routes(),
-         {"cvs", "server"},
-         {},
-         "",
-         "",
-         "fallback",
-         {malloc, spawn, optio},
-         test::Stdin::dev_null},
+        serving("server mode from /dev/null", "", "fallback", {malloc, spawn, optio},
+                test::Stdin::dev_null),
     };
     for (const FaultCase &c : cases)
         run_points(c, "alloc");
@@ -202,23 +204,11 @@ TEST(Faults, EveryReadFailure) {
         in_working_copy({fatal("CVS/Root: Input/output error"), table}),
         // A failed read of the client's stream ends the opening data; the relay then passes
         // every byte on. Past the opening data, it is fatal.
-        {"server mode",
-         routes(),
-         {"cvs", "server"},
-         {},
-         "",
-         "Root /r\nValid-responses ok\n",
-         "alpha",
-         {passed_over("fallback"), table}},
-        {"server mode from /dev/null",
-         routes(),
-         {"cvs", "server"},
-         {},
-         "",
-         "",
-         "fallback",
-         {passed_over("fallback"), fatal_when_relaying("parent: read")},
-         test::Stdin::dev_null},
+        serving("server mode", "Root /r\nValid-responses ok\n", "alpha",
+                {passed_over("fallback"), table}),
+        serving("server mode from /dev/null", "", "fallback",
+                {passed_over("fallback"), fatal_when_relaying("parent: read")},
+                test::Stdin::dev_null),
     };
     for (const FaultCase &c : cases)
         run_points(c, "read");
