@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <csignal>
 #include <err.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -209,6 +209,9 @@ pid_t spawn(const char *program, char *const argv[], int read_end, int write_end
 
 int run_relayed(const char *program, char *const argv[], Pages data, std::size_t count) {
     const sigset_t to_default = take_server_signals();
+    // The pipe keeps its default size: a larger one moved a pipe's or a socket's stream no
+    // faster, and would draw on the per-user pipe budget that every session of a shared cvs
+    // account, and cvs's own pipes, share.
     int ends[2];
     if (::pipe(ends) == -1)
         err(1, "pipe");
