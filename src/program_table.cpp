@@ -208,9 +208,7 @@ CString copy_or_die(std::string_view bytes) {
 
 CString normalize_root(const char *root) {
     const char *colon = std::strrchr(root, ':');
-    CString copy(::strdup(colon != nullptr ? colon + 1 : root));
-    if (!copy)
-        err(1, "strdup");
+    CString copy = copy_or_die(colon != nullptr ? colon + 1 : root);
     normalize_path(copy.get());
     return copy;
 }

@@ -188,12 +188,12 @@ int check_table(const char *table, std::FILE *out) {
     TableReader reader(table, 2);
     for (NumberedLine line; reader.next(line);)
         checker.check_line(line);
-    struct stat st {};
     if (int missing = reader.missing()) {
         errno = missing;
         warn("%s", table);
         return 2;
     }
+    struct stat st {};
     if (::stat(table, &st) == -1) {
         warn("%s", table);
         return 2;

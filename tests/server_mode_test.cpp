@@ -32,6 +32,24 @@ const char *shown(test::Stdin stream) {
                                                : "file";
 }
 
+// A `cvs server` run in `sandbox`, routed by server_table(), the client's stream coming through
+// `stream`.
+test::Invocation session(const Sandbox &sandbox, test::Stdin stream,
+                         std::vector<std::string> env = {}) {
+    sandbox.write_table(server_table());
+    test::Invocation inv = sandbox.invocation({"cvs", "server"}, std::move(env));
+    inv.stdin_mode = stream;
+    return inv;
+}
+
+// Every byte that the client sends.
+std::string sent_bytes(const std::vector<Chunk> &input) {
+    std::string sent;
+    for (const Chunk &chunk : input)
+        sent += chunk.bytes;
+    return sent;
+}
+
 struct ServerCase {
     const char *name;
     std::vector<Chunk> input;
@@ -61,23 +79,17 @@ TEST(ServerMode, TheRootRequestChoosesAndEveryByteArrives) {
         for (test::Stdin stream : client_streams) {
             SCOPED_TRACE(std::string(c.name) + ", " + shown(stream));
             Sandbox sandbox;
-            sandbox.write_table(server_table());
-            const std::vector<std::string> argv{"cvs", "server"};
-            test::Invocation inv = sandbox.invocation(argv, {"CVSROOT=/s"});
+            test::Invocation inv = session(sandbox, stream, {"CVSROOT=/s"});
             inv.input = c.input;
-            inv.stdin_mode = stream;
             test::Outcome outcome = test::run(inv);
 
-            std::string sent;
-            for (const Chunk &chunk : c.input)
-                sent += chunk.bytes;
             EXPECT_TRUE(outcome.exited);
             EXPECT_EQ(outcome.exit_code, 0);
             EXPECT_EQ(outcome.err, "");
             Sandbox::Record record = sandbox.record();
             EXPECT_EQ(record.program, c.program);
-            EXPECT_EQ(record.stdin_bytes, sent);
-            EXPECT_EQ(record.argv, sandbox.argv_seen(argv));
+            EXPECT_EQ(record.stdin_bytes, sent_bytes(c.input));
+            EXPECT_EQ(record.argv, sandbox.argv_seen({"cvs", "server"}));
             EXPECT_EQ(record.environ, inv.env);
             // The pipe's read end stays open in the program under its own number; the write end
             // must not, or the program would never see the end of its input.
@@ -147,15 +159,11 @@ TEST(ServerMode, NothingLostNothingReordered) {
             SCOPED_TRACE(std::string(c.nonblocking ? "non-blocking" : c.program) + ", " +
                          shown(stream));
             Sandbox sandbox;
-            sandbox.write_table(server_table());
-            test::Invocation inv = sandbox.invocation({"cvs", "server"});
+            test::Invocation inv = session(sandbox, stream);
             inv.input = random_stream(c.opening, 6 << 20, seed++);
             inv.nonblocking_stdin = c.nonblocking;
-            inv.stdin_mode = stream;
             test::Outcome outcome = test::run(inv);
-            std::string sent;
-            for (const Chunk &chunk : inv.input)
-                sent += chunk.bytes;
+            const std::string sent = sent_bytes(inv.input);
             EXPECT_EQ(outcome.exit_code, 0);
             EXPECT_EQ(outcome.err, "");
             Sandbox::Record record = sandbox.record();
@@ -179,10 +187,8 @@ TEST(ServerMode, ExitStatusOfTheProgram) {
         for (test::Stdin stream : client_streams) {
             SCOPED_TRACE(std::string(c.name) + ", " + shown(stream));
             Sandbox sandbox;
-            sandbox.write_table(server_table());
-            test::Invocation inv = sandbox.invocation({"cvs", "server"}, c.env);
+            test::Invocation inv = session(sandbox, stream, c.env);
             inv.input = {{"Root /r\n"}, {"noop\n", 10}};
-            inv.stdin_mode = stream;
             test::Outcome outcome = test::run(inv);
             EXPECT_TRUE(outcome.exited);
             EXPECT_EQ(outcome.exit_code, c.exit_code);
@@ -198,11 +204,8 @@ TEST(ServerMode, ProgramThatStopsReadingEarly) {
             SCOPED_TRACE(std::string(ignore_sigpipe ? "SIGPIPE ignored, " : "SIGPIPE default, ") +
                          shown(stream));
             Sandbox sandbox;
-            sandbox.write_table(server_table());
-            test::Invocation inv =
-                sandbox.invocation({"cvs", "server"}, {"RECORD_STDIN=skip", "RECORD_EXIT=5"});
+            test::Invocation inv = session(sandbox, stream, {"RECORD_STDIN=skip", "RECORD_EXIT=5"});
             inv.ignore_sigpipe = ignore_sigpipe;
-            inv.stdin_mode = stream;
             inv.input = {{"Root /r\n"}};
             for (int i = 0; i < 20; ++i)
                 inv.input.push_back({std::string(65536, 'z'), 10});
@@ -319,15 +322,12 @@ TEST(ServerMode, SlowClientWaitsOutTheBudget) {
     Sandbox sandbox;
     sandbox.write_table(server_table());
     test::Invocation inv = sandbox.invocation({"cvs", "server"});
-    std::string sent;
-    for (int i = 0; i < 60; ++i) {
+    for (int i = 0; i < 60; ++i)
         inv.input.push_back({"Valid-responses ok\n", 200});
-        sent += inv.input.back().bytes;
-    }
     test::Outcome outcome = test::run(inv);
     Sandbox::Record record = sandbox.record();
     EXPECT_EQ(record.program, "fallback");
-    EXPECT_EQ(record.stdin_bytes, sent);
+    EXPECT_EQ(record.stdin_bytes, sent_bytes(inv.input));
     long long waited_ms = (record.started_ns - outcome.started_ns) / 1000000;
     EXPECT_GE(waited_ms, 10000);
     EXPECT_LT(waited_ms, 10500);
