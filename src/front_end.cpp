@@ -197,11 +197,13 @@ RootFinding find_root(int argc, char *const argv[]) {
     return found;
 }
 
-int pathvane_main(int argc, char *argv[], const ProgramTable &table) {
+int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char *log_socket) {
     RootFinding found = find_root(argc, argv);
     const bool server = found.source == RootSource::server;
     OpeningData data;
+    timespec started{};
     if (server) {
+        started = monotonic_now();
         data = read_opening_data(STDIN_FILENO);
         found.root = data.root.get();
     }
@@ -210,8 +212,12 @@ int pathvane_main(int argc, char *argv[], const ProgramTable &table) {
     // pathvane is installed as cvs, so a table naming cvs would have it run itself, for ever.
     if (is_own_executable(program.path))
         errx(1, "%s: is pathvane itself, not run", program.path);
-    if (server)
-        return run_relayed(program.path, argv, std::move(data.buffer), data.count);
+    record_route(log_socket, {found.source, found.root, &program, data.end});
+    if (server) {
+        SessionEnd end = run_relayed(program.path, argv, std::move(data.buffer), data.count);
+        record_session_end(log_socket, end, started);
+        return end.status;
+    }
     ::execv(program.path, argv);
     err(1, "exec");
 }

@@ -1,9 +1,12 @@
-// The front end (front_end.cpp): where the root of a CVS command comes from, and the launch of
-// its program.
+// The front end (front_end.cpp, routing_record.cpp): where the root of a CVS command comes
+// from, the launch of its program, and the record of that choice in the system log.
 #pragma once
+
+#include <ctime>
 
 #include "platform.h"
 #include "program_table.h"
+#include "server_mode.h"
 
 namespace pathvane {
 
@@ -35,8 +38,26 @@ struct RootFinding {
 
 RootFinding find_root(int argc, char *const argv[]);
 
-// The whole run, with the program table that main was built with: returns an exit status in
+// What a run chose, and from what, for its record.
+struct Route {
+    RootSource source = RootSource::none; // RootSource::server: the root is the Root request's
+    const char *root = nullptr;           // as given; null where there is none
+    const Program *program = nullptr;
+    OpeningData::End opening_end = OpeningData::End::input_ended; // in server mode
+};
+
+// Sends the record of `route` to the system log's socket at `log_socket`, for the auth
+// facility: at info in server mode, at debug for a direct launch (every local command). Nothing
+// at all where `log_socket` is null, nothing listens there, or the socket would block: a record
+// never holds up a command, never writes to stdout or stderr, and leaves no descriptor open.
+void record_route(const char *log_socket, const Route &route) noexcept;
+// Likewise, at info, the end of a session that began at `started` (CLOCK_MONOTONIC).
+void record_session_end(const char *log_socket, const SessionEnd &end,
+                        const timespec &started) noexcept;
+
+// The whole run, with the program table that main was built with and the socket of the system
+// log that it records each run's routing in (null: no record). Returns an exit status in
 // server mode only; otherwise it ends by exec or err.
-int pathvane_main(int argc, char *argv[], const ProgramTable &table);
+int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char *log_socket);
 
 } // namespace pathvane

@@ -1,7 +1,6 @@
 #include "server_mode.h"
 
 #include <cerrno>
-#include <ctime>
 #include <err.h>
 #include <poll.h>
 #include <unistd.h>
@@ -9,14 +8,6 @@
 namespace pathvane {
 
 namespace {
-
-// A monotonic clock, so that setting the wall clock neither stretches nor shrinks the budget.
-timespec now() {
-    timespec ts{};
-    if (::clock_gettime(CLOCK_MONOTONIC, &ts) == -1)
-        err(1, "clock_gettime");
-    return ts;
-}
 
 long elapsed_ms(const timespec &start, const timespec &current) {
     long seconds = static_cast<long>(current.tv_sec - start.tv_sec);
@@ -36,19 +27,26 @@ OpeningData read_opening_data(int fd) {
         err(1, "malloc"); // the allocation's name as callers and logs know it
     char *buffer = data.buffer.get();
     buffer[0] = '\0';
-    const timespec start = now();
+    // A monotonic clock, so that setting the wall clock neither stretches nor shrinks the budget.
+    const timespec start = monotonic_now();
     std::size_t offset = 0;
 
     for (;;) {
-        long elapsed = elapsed_ms(start, now());
-        if (elapsed >= opening_data_budget_ms)
+        long elapsed = elapsed_ms(start, monotonic_now());
+        if (elapsed >= opening_data_budget_ms) {
+            data.end = OpeningData::End::time_budget;
             return data;
+        }
         pollfd input{fd, POLLRDNORM, 0};
         int ready = ::poll(&input, 1, static_cast<int>(opening_data_budget_ms - elapsed));
         if (ready == -1 && errno == EINTR)
             continue; // poll again for the time that is left
+        if (ready == 0) {
+            data.end = OpeningData::End::time_budget;
+            return data;
+        }
         if (ready != 1 || (input.revents & POLLRDNORM) == 0)
-            return data; // time is up, or the input hung up or failed
+            return data; // the input hung up or failed
         ssize_t n = ::read(fd, buffer + data.count, opening_data_limit - data.count);
         if (n == -1 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
@@ -60,10 +58,17 @@ OpeningData read_opening_data(int fd) {
         RootRequest request = scan_root_request({buffer, data.count}, offset);
         if (request.outcome == RootRequest::Outcome::found) {
             data.root = std::move(request.path);
+            data.end = OpeningData::End::root_request;
             return data;
         }
-        if (request.outcome == RootRequest::Outcome::empty || data.count == opening_data_limit)
+        if (request.outcome == RootRequest::Outcome::empty) {
+            data.end = OpeningData::End::empty_root;
             return data;
+        }
+        if (data.count == opening_data_limit) {
+            data.end = OpeningData::End::size_limit;
+            return data;
+        }
     }
 }
 

@@ -63,6 +63,13 @@ int Fd::close() noexcept {
     return ::close(release());
 }
 
+timespec monotonic_now() {
+    timespec now{};
+    if (::clock_gettime(CLOCK_MONOTONIC, &now) == -1)
+        err(1, "clock_gettime");
+    return now;
+}
+
 namespace {
 
 // Whether a failure to open or read a file of the setup says that there is no such file to use.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -86,6 +87,9 @@ class Fd {
   private:
     int fd_ = -1;
 };
+
+// CLOCK_MONOTONIC now; fatal ("clock_gettime") where the system has no such clock.
+timespec monotonic_now();
 
 // Ends the run: "name: path: reason" for `error`, with `status`.
 [[noreturn]] void fail_on_file(const char *path, int error, int status = 1);

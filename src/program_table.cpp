@@ -234,6 +234,7 @@ Program lookup_program(const ProgramTable &table, const char *root) {
         by_default.choice = Program::Choice::default_entry;
         by_default.line = line.number;
     }
+    by_default.no_table = reader.missing();
     return by_default;
 }
 

@@ -23,6 +23,7 @@ struct Program {
     CString owned;    // holds `path` when it was allocated
     Choice choice = Choice::fallback;
     std::size_t line = 0; // the table's line that named it; 0 for the fallback
+    int no_table = 0;     // why there was no table to read (an errno value); else 0
 };
 
 // Writes each run of '/' as one '/' and drops trailing '/', in place. The first form works

@@ -22,8 +22,8 @@ namespace {
 
 enum class Written { all, reader_gone, failed };
 
-// Writes all of `data`, again after each partial write.
-Written write_all(int fd, const char *data, std::size_t count) noexcept {
+// Writes all of `data`, again after each partial write, adding to `moved` what is written.
+Written write_all(int fd, const char *data, std::size_t count, std::uint64_t &moved) noexcept {
     while (count > 0) {
         ssize_t n = ::write(fd, data, count);
         if (n == -1) {
@@ -38,6 +38,7 @@ Written write_all(int fd, const char *data, std::size_t count) noexcept {
         }
         data += n;
         count -= static_cast<std::size_t>(n);
+        moved += static_cast<std::uint64_t>(n);
     }
     return Written::all;
 }
@@ -78,7 +79,7 @@ std::size_t relay_buffer_size(int pipe_fd) noexcept {
 
 // Copies standard input into `pipe_fd` by read and write until the input ends or the pipe
 // has no reader left: the portable way, and the one for inputs that splice refuses.
-void relay_by_copy(int pipe_fd) {
+void relay_by_copy(int pipe_fd, std::uint64_t &moved) {
     std::size_t size = relay_buffer_size(pipe_fd);
     CString buffer(static_cast<char *>(std::malloc(size)));
     if (!buffer)
@@ -95,7 +96,7 @@ void relay_by_copy(int pipe_fd) {
                 continue;
             errx(1, "parent: read");
         }
-        Written written = write_all(pipe_fd, buffer.get(), static_cast<std::size_t>(n));
+        Written written = write_all(pipe_fd, buffer.get(), static_cast<std::size_t>(n), moved);
         if (written == Written::reader_gone)
             return;
         if (written == Written::failed)
@@ -109,14 +110,15 @@ enum class Spliced { done, refused };
 // Moves standard input into `pipe_fd` inside the kernel, without copying it through this
 // process: a pipe, a socket or a file. Refused (before any byte has moved) for inputs that
 // splice cannot read, such as /dev/null or a terminal.
-Spliced relay_by_splice(int pipe_fd) {
-    for (bool moved = false;;) {
+Spliced relay_by_splice(int pipe_fd, std::uint64_t &moved) {
+    for (bool spliced = false;;) {
         if (wait_for_input(pipe_fd) == Ready::reader_gone)
             return Spliced::done;
         ssize_t n =
             ::splice(STDIN_FILENO, nullptr, pipe_fd, nullptr, std::size_t{1} << 20, SPLICE_F_MOVE);
         if (n > 0) {
-            moved = true;
+            spliced = true;
+            moved += static_cast<std::uint64_t>(n);
             continue;
         }
         if (n == 0)
@@ -129,7 +131,7 @@ Spliced relay_by_splice(int pipe_fd) {
             return Spliced::done;
         case EINVAL:
         case ENOSYS:
-            if (!moved)
+            if (!spliced)
                 return Spliced::refused;
             break;
         default:
@@ -141,12 +143,12 @@ Spliced relay_by_splice(int pipe_fd) {
 #endif
 
 // Copies standard input into `pipe_fd` until the input ends or the pipe has no reader left.
-void relay(int pipe_fd) {
+void relay(int pipe_fd, std::uint64_t &moved) {
 #if defined(__linux__)
-    if (relay_by_splice(pipe_fd) == Spliced::done)
+    if (relay_by_splice(pipe_fd, moved) == Spliced::done)
         return;
 #endif
-    relay_by_copy(pipe_fd);
+    relay_by_copy(pipe_fd, moved);
 }
 
 // Server mode's own dispositions, set before the program starts: SIGPIPE ignored, since an
@@ -207,7 +209,7 @@ pid_t spawn(const char *program, char *const argv[], int read_end, int write_end
 
 } // namespace
 
-int run_relayed(const char *program, char *const argv[], Pages data, std::size_t count) {
+SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std::size_t count) {
     const sigset_t to_default = take_server_signals();
     // The pipe keeps its default size: a larger one moved a pipe's or a socket's stream no
     // faster, and would draw on the per-user pipe budget that every session of a shared cvs
@@ -220,7 +222,8 @@ int run_relayed(const char *program, char *const argv[], Pages data, std::size_t
     pid_t child = spawn(program, argv, read_end.get(), write_end.get(), to_default);
 
     (void)read_end.close();
-    Written replayed = write_all(write_end.get(), data.get(), count);
+    SessionEnd end;
+    Written replayed = write_all(write_end.get(), data.get(), count, end.bytes);
     if (replayed == Written::failed) {
         int error = errno;
         // The format, pointer included, is kept byte for byte: callers and logs know it so.
@@ -229,14 +232,16 @@ int run_relayed(const char *program, char *const argv[], Pages data, std::size_t
     }
     data.reset(); // a session may last for hours: the opening data is no longer needed
     if (replayed == Written::all)
-        relay(write_end.get());
+        relay(write_end.get(), end.bytes);
 
     (void)write_end.close(); // the child now sees the end of its input
     int status = 0;
     while (::waitpid(child, &status, 0) == -1)
         if (errno != EINTR)
             err(1, "watipid"); // kept byte for byte: callers and logs know it so
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    end.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    end.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return end;
 }
 
 } // namespace pathvane

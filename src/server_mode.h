@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "platform.h"
@@ -31,17 +32,27 @@ struct OpeningData {
     Pages buffer; // opening_data_limit + 1 bytes: the data, then a NUL
     std::size_t count = 0;
     CString root; // null when no Root request was recognised
+    // What ended the reading: with `root` null, why the client's Root request was not seen.
+    enum class End { root_request, empty_root, input_ended, size_limit, time_budget };
+    End end = End::input_ended;
 };
 
 // Reads the client's stream from `fd` until its Root request is recognised, or the input, the
 // size limit or the time budget ends. Every byte read stays in the buffer for the replay.
 OpeningData read_opening_data(int fd);
 
+// How a session ended.
+struct SessionEnd {
+    int status = 0;          // pathvane's exit status: the program's, or 1 if a signal ended it
+    int signal = 0;          // the signal that ended the program, if one did
+    std::uint64_t bytes = 0; // of the client's stream that the program was given, replay included
+};
+
 // Runs `program` with `argv` and a pipe as its standard input, writes the `count` bytes of
 // `data` into the pipe and releases them, then moves standard input into it until either side
-// ends; returns the program's exit status (1 if a signal ended it). For the time it runs,
+// ends, and waits for the program to end. For the time it runs,
 // pathvane ignores SIGPIPE and keeps SIGCHLD at its default; the program gets the signal mask
 // and dispositions that pathvane was started with, but SIGCHLD at its default.
-int run_relayed(const char *program, char *const argv[], Pages data, std::size_t count);
+SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std::size_t count);
 
 } // namespace pathvane

@@ -1,9 +1,10 @@
 // The direct launch, seen from outside: which program runs, with exactly what, and what the
-// user sees when it cannot or must not run.
+// user sees when it cannot or must not run; and what the system log is told of each launch.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <optional>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -222,6 +223,133 @@ TEST(DirectLaunch, NeverRunsItself) {
         EXPECT_EQ(outcome.err, "cvs: " + named + ": is pathvane itself, not run\n");
         EXPECT_EQ(sandbox.record().program, "");
     }
+}
+
+// A record as the log daemon gets it: "<priority>Mmm dd hh:mm:ss pathvane[pid]: text". Returns
+// "<priority>text", with the seconds of a session's end, which vary, written as "S".
+std::string parse_record(const std::string &datagram, long &pid) {
+    static const std::regex format(
+        R"((<\d+>)[A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d pathvane\[(\d+)\]: (.*))");
+    std::smatch parts;
+    if (!std::regex_match(datagram, parts, format))
+        return "not as syslog(3) writes: " + datagram;
+    pid = std::stol(parts[2]);
+    return parts[1].str() +
+           std::regex_replace(parts[3].str(), std::regex(R"( seconds=\d+\.\d{3}$)"), " seconds=S");
+}
+
+// `text` with each `from` replaced by `to`.
+std::string replace_all(std::string text, const std::string &from, const std::string &to) {
+    for (std::size_t at = 0; (at = text.find(from, at)) != text.npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
+    // <39> is auth at debug, <38> auth at info; $uid is the test's, and $alpha, $default and
+    // $fallback the paths of those programs.
+    const struct {
+        const char *name;
+        std::vector<std::string> argv;
+        std::vector<std::string> env = {};
+        bool table = true; // the standard table; else none
+        std::string root_file = {};
+        std::string input = {};
+        std::vector<std::string> records; // what pathvane sends, in order
+    } cases[] = {
+        {.name = "-d, a table line, a client of sshd",
+         .argv = {"cvs", "-d", "/r1", "co", "m"},
+         .env = {"SSH_CONNECTION=192.0.2.7 50022 192.0.2.1 22"},
+         .records = {R"(<39>route mode=direct uid=$uid from="192.0.2.7" source="-d" root="/r1" )"
+                     R"(program="$alpha" why="table line 2")"}},
+        {.name = "CVS/Root, the default entry",
+         .argv = {"cvs", "update"},
+         .root_file = ":ext:host:/elsewhere\n",
+         .records = {R"(<39>route mode=direct uid=$uid source="CVS/Root" )"
+                     R"(root=":ext:host:/elsewhere" program="$default" )"
+                     R"(why="the default entry at line 5")"}},
+        {.name = "CVSROOT with a password and odd bytes",
+         .argv = {"cvs", "update"},
+         .env = {"CVSROOT=:pserver:anon:pw@host:/r1\"\xc3\xa9\t"},
+         .records = {R"(<39>route mode=direct uid=$uid source="CVSROOT" )"
+                     R"(root=":pserver:anon:*@host:/r1\"\303\251\011" program="$default" )"
+                     R"(why="the default entry at line 5")"}},
+        {.name = "no table",
+         .argv = {"cvs", "-d", "/r1", "co"},
+         .table = false,
+         .records = {R"(<39>route mode=direct uid=$uid source="-d" root="/r1" )"
+                     R"(program="$fallback" why="no table: No such file or directory")"}},
+        {.name = "no root",
+         .argv = {"cvs", "update"},
+         .records = {R"(<39>route mode=direct uid=$uid source="none" program="$fallback" )"
+                     R"(why="no root")"}},
+        {.name = "the Root request, a table line",
+         .argv = {"cvs", "server"},
+         .env = {"RECORD_EXIT=3"},
+         .input = "Root /r1\nnoop\n",
+         .records = {R"(<38>route mode=server uid=$uid source="Root request" root="/r1" )"
+                     R"(program="$alpha" why="table line 2")",
+                     "<38>end mode=server status=3 bytes=14 seconds=S"}},
+        {.name = "no Root request",
+         .argv = {"cvs", "server"},
+         .input = "Valid-responses ok\n",
+         .records = {R"(<38>route mode=server uid=$uid source="none" program="$fallback" )"
+                     R"(why="no Root request before the input ended")",
+                     "<38>end mode=server status=0 bytes=19 seconds=S"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        test::LogSocket log(sandbox);
+        if (c.table)
+            sandbox.write_table(standard_table());
+        if (!c.root_file.empty()) {
+            test::make_dir(sandbox.work() + "/CVS");
+            test::write_file(sandbox.work() + "/CVS/Root", c.root_file);
+        }
+        test::Invocation inv = sandbox.invocation(c.argv, c.env);
+        inv.input = {{c.input}};
+        test::Outcome outcome = test::run(inv);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.out, "");
+
+        const bool relayed = c.records.size() == 2;
+        const Sandbox::Record program = sandbox.record();
+        EXPECT_EQ(program.fds, relayed ? "0\n1\n2\n3\n" : "0\n1\n2\n")
+            << "the log's socket is not handed on";
+        std::vector<std::string> received;
+        std::vector<long> pids;
+        for (const std::string &datagram : log.take())
+            received.push_back(parse_record(datagram, pids.emplace_back()));
+        std::vector<std::string> expected;
+        for (std::string record : c.records) {
+            record = replace_all(record, "$uid", std::to_string(::getuid()));
+            record = replace_all(record, "$alpha", Sandbox::recorder("alpha"));
+            record = replace_all(record, "$default", Sandbox::recorder("default"));
+            expected.push_back(replace_all(record, "$fallback", SANDBOX "/fallback"));
+        }
+        EXPECT_EQ(received, expected);
+        // pathvane's own pid, in each record; in a direct launch, the program's too.
+        ASSERT_FALSE(pids.empty());
+        EXPECT_EQ(pids, std::vector<long>(expected.size(), pids[0]));
+        EXPECT_EQ(pids[0] == program.pid, !relayed);
+    }
+}
+
+TEST(RoutingRecord, AFullLogSocketHoldsNothingUp) {
+    Sandbox sandbox;
+    sandbox.write_table(standard_table());
+    test::LogSocket log(sandbox);
+    const int queued = log.fill();
+    test::Invocation inv = sandbox.invocation({"cvs", "-d", "/r1", "co"});
+    // A sender that waited for room would wait for ever: the daemon never reads.
+    inv.timeout_ms = Sandbox::under_valgrind() ? 20000 : 5000;
+    test::Outcome outcome = test::run(inv);
+    EXPECT_FALSE(outcome.timed_out);
+    EXPECT_EQ(outcome.exit_code, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(sandbox.record().program, "alpha");
+    EXPECT_EQ(log.take().size(), static_cast<std::size_t>(queued)) << "the record is dropped";
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // A stand-in for a CVS program. It records how it was started into the directory named by
 // RECORD_DIR: "started" (CLOCK_MONOTONIC at its start, in ns), "program" (its built-in name),
-// "argv" and "environ" (each entry followed by a NUL), "cwd", "fds" (the open descriptors, one a
-// line), "signals" (the ignored and the blocked ones) and "stdin" (every byte it read).
+// "pid", "argv" and "environ" (each entry followed by a NUL), "cwd", "fds" (the open descriptors,
+// one a line), "signals" (the ignored and the blocked ones) and "stdin" (every byte it read).
 // RECORD_STDIN=skip leaves standard input unread; RECORD_EXIT=n exits with n; RECORD_SIGNAL=n ends
 // the program by signal n.
 #include <cerrno>
@@ -105,6 +105,10 @@ int main(int argc, char *argv[]) {
     write_all(fd, text,
               static_cast<size_t>(std::snprintf(text, sizeof text, "%lld",
                                                 started.tv_sec * 1000000000LL + started.tv_nsec)));
+    close(fd);
+    fd = create("pid");
+    write_all(fd, text,
+              static_cast<size_t>(std::snprintf(text, sizeof text, "%ld", long{getpid()})));
     close(fd);
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr)

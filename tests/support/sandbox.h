@@ -53,6 +53,7 @@ class Sandbox {
         std::string signals; // "ignored N ...\nblocked N ...\n", among signals 1 to 31
         std::string stdin_bytes;
         long long started_ns = 0;
+        long pid = 0;
     };
     Record record() const;
 
@@ -60,6 +61,26 @@ class Sandbox {
     TempDir dir_;
     std::string work_;
     std::string record_;
+};
+
+// The system log as the binary under test sees it: a datagram socket bound where it sends its
+// routing records, in the sandbox.
+class LogSocket {
+  public:
+    explicit LogSocket(const Sandbox &sandbox);
+    LogSocket(const LogSocket &) = delete;
+    LogSocket &operator=(const LogSocket &) = delete;
+    ~LogSocket();
+
+    // Every record that has arrived and not been taken yet, in order.
+    std::vector<std::string> take();
+    // Sends records to itself until one more would not fit: a log daemon that has stopped
+    // reading. Returns how many it sent.
+    int fill();
+
+  private:
+    std::string path_;
+    int fd_ = -1;
 };
 
 } // namespace test
