@@ -18,15 +18,12 @@ namespace {
 // record too long for its buffer is cut short.
 class RecordText {
   public:
-    // "<priority>Mmm dd hh:mm:ss pathvane[pid]: ", as syslog(3) with LOG_PID begins.
+    // "<priority>pathvane[pid]:", as syslog(3) with LOG_PID begins, but for the time: a log
+    // daemon stamps a record that comes without one with the time it arrives (RFC 3164), as
+    // journald, rsyslog and BSD syslogd do, and that spares every command a read of the local
+    // time zone's file.
     explicit RecordText(int priority) noexcept {
-        char stamp[32] = "";
-        std::time_t now = std::time(nullptr);
-        std::tm local{};
-        // The C locale's month names, as syslog(3) writes them: nothing here sets a locale.
-        if (::localtime_r(&now, &local) != nullptr)
-            (void)std::strftime(stamp, sizeof stamp, "%b %e %H:%M:%S ", &local);
-        format("<%d>%spathvane[%ld]:", priority, stamp, static_cast<long>(::getpid()));
+        format("<%d>pathvane[%ld]:", priority, static_cast<long>(::getpid()));
     }
 
     // Adds " word": the kind of record, first.
@@ -102,31 +99,25 @@ class RecordText {
     std::size_t size_ = 0;
 };
 
-// A socket that sends to the log socket at `path`; none when nothing listens there.
+// Sends `record` to the log socket at `path`, or drops it.
 //
 // syslog(3) would do the sending, but it writes on a blocking socket: when the log daemon falls
 // behind and its queue fills up, every cvs command on the host would wait for it. A record is
-// not worth that, so this socket never blocks and a record that does not fit is dropped. It is
-// closed on exec as well, so that no program ever sees it.
-Fd connect_log(const char *path) noexcept {
+// not worth that, so this socket never blocks, and a record that does not fit, like one that
+// nothing listens for, is dropped. The socket is closed before anything runs, and closed on
+// exec as well, so that no program ever sees it.
+void send_record(const char *path, const RecordText &record) noexcept {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::size_t length = std::strlen(path);
     if (length >= sizeof address.sun_path)
-        return {};
+        return;
     std::memcpy(address.sun_path, path, length);
     Fd log(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    // Connecting first costs nothing on a datagram socket, and spares the record's making (the
-    // local time zone's file among it) where no daemon listens, as in a chroot or a container.
-    if (log &&
-        ::connect(log.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) == -1)
-        (void)log.close();
-    return log;
-}
-
-void send_record(const Fd &log, const RecordText &record) noexcept {
     std::string_view text = record.text();
-    (void)::send(log.get(), text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (log)
+        (void)::sendto(log.get(), text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                       reinterpret_cast<const sockaddr *>(&address), sizeof address);
 }
 
 // The client's address: the first word of SSH_CONNECTION, which sshd sets as "address port
@@ -210,9 +201,6 @@ void add_root(RecordText &record, std::string_view root) noexcept {
 void record_route(const char *log_socket, const Route &route) noexcept {
     if (log_socket == nullptr)
         return;
-    Fd log = connect_log(log_socket);
-    if (!log)
-        return;
     const bool server = route.source == RootSource::server;
     RecordText record(LOG_AUTH | (server ? LOG_INFO : LOG_DEBUG));
     record.word("route");
@@ -227,15 +215,12 @@ void record_route(const char *log_socket, const Route &route) noexcept {
     char why[160];
     explain(route, why, sizeof why);
     record.quoted("why", why);
-    send_record(log, record);
+    send_record(log_socket, record);
 }
 
 void record_session_end(const char *log_socket, const SessionEnd &end,
                         const timespec &started) noexcept {
     if (log_socket == nullptr)
-        return;
-    Fd log = connect_log(log_socket);
-    if (!log)
         return;
     RecordText record(LOG_AUTH | LOG_INFO);
     record.word("end");
@@ -251,7 +236,7 @@ void record_session_end(const char *log_socket, const SessionEnd &end,
     char seconds[32];
     (void)std::snprintf(seconds, sizeof seconds, "%lld.%03lld", ms / 1000, ms % 1000);
     record.field("seconds", seconds);
-    send_record(log, record);
+    send_record(log_socket, record);
 }
 
 } // namespace pathvane

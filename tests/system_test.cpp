@@ -225,11 +225,10 @@ TEST(DirectLaunch, NeverRunsItself) {
     }
 }
 
-// A record as the log daemon gets it: "<priority>Mmm dd hh:mm:ss pathvane[pid]: text". Returns
+// A record as the log daemon gets it: "<priority>pathvane[pid]: text". Returns
 // "<priority>text", with the seconds of a session's end, which vary, written as "S".
 std::string parse_record(const std::string &datagram, long &pid) {
-    static const std::regex format(
-        R"((<\d+>)[A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d pathvane\[(\d+)\]: (.*))");
+    static const std::regex format(R"((<\d+>)pathvane\[(\d+)\]: (.*))");
     std::smatch parts;
     if (!std::regex_match(datagram, parts, format))
         return "not as syslog(3) writes: " + datagram;
