@@ -91,7 +91,8 @@ layout() {
         configure "$work/other" $args
         check "table with $args" "$(files_section <"$work/other/man/pathvane.8")" "$table
 $fallback
-CVS/Root"
+CVS/Root
+/dev/log , /var/run/log"
         check "sample with $args" "$(grep -o -e '^# /[^:]*' -e '/usr/bin/[a-z]*' \
             "$work/other/etc/pathvane.conf.sample")" "# $table
 $fallback"
