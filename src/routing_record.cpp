@@ -1,6 +1,5 @@
 #include "front_end.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -14,89 +13,89 @@ namespace pathvane {
 
 namespace {
 
-// A record as syslog(3) writes it to the log socket, built in place: no allocation, and a
-// record too long for its buffer is cut short.
-class RecordText {
+// Text built in place, in a buffer of `Size` bytes: no allocation, and what does not fit is cut
+// off. It formats numbers itself: printf's first call in a process costs more than the rest of
+// a record.
+template <std::size_t Size> class FixedText {
   public:
-    // "<priority>pathvane[pid]:", as syslog(3) with LOG_PID begins, but for the time: a log
-    // daemon stamps a record that comes without one with the time it arrives (RFC 3164), as
-    // journald, rsyslog and BSD syslogd do, and that spares every command a read of the local
-    // time zone's file.
-    explicit RecordText(int priority) noexcept {
-        format("<%d>pathvane[%ld]:", priority, static_cast<long>(::getpid()));
+    FixedText &operator<<(std::string_view text) noexcept {
+        std::size_t count = text.size() < Size - size_ ? text.size() : Size - size_;
+        std::memcpy(buffer_ + size_, text.data(), count);
+        size_ += count;
+        return *this;
     }
 
-    // Adds " word": the kind of record, first.
-    void word(std::string_view word) noexcept {
-        add(" ");
-        add(word);
+    FixedText &operator<<(char c) noexcept { return *this << std::string_view(&c, 1); }
+
+    FixedText &operator<<(unsigned long long number) noexcept {
+        char digits[20];
+        std::size_t count = 0;
+        do {
+            digits[sizeof digits - ++count] = static_cast<char>('0' + number % 10);
+            number /= 10;
+        } while (number != 0);
+        return *this << std::string_view(digits + sizeof digits - count, count);
+    }
+
+    std::string_view view() const noexcept { return {buffer_, size_}; }
+
+  private:
+    char buffer_[Size];
+    std::size_t size_ = 0;
+};
+
+// A record as syslog(3) writes it to the log socket, but for the time: a log daemon stamps a
+// record that comes without one with the time it arrives (RFC 3164), as journald, rsyslog and
+// BSD syslogd do, and that spares every command a read of the local time zone's file.
+class RecordText {
+  public:
+    // "<priority>pathvane[pid]: word", as syslog(3) with LOG_PID begins; the word names the kind
+    // of record.
+    RecordText(int priority, std::string_view word) noexcept {
+        text_ << '<' << static_cast<unsigned long long>(priority) << ">pathvane["
+              << static_cast<unsigned long long>(::getpid()) << "]: " << word;
     }
 
     // Adds " key=value" with `value` as it stands: for values that never need quoting.
-    void field(const char *key, std::string_view value) noexcept {
-        add(" ");
-        add(key);
-        add("=");
-        add(value);
-    }
-
-    void number(const char *key, unsigned long long value) noexcept {
-        format(" %s=%llu", key, value);
+    template <typename Value> void field(std::string_view key, Value value) noexcept {
+        text_ << ' ' << key << '=' << value;
     }
 
     // Adds ` key="value"`, escaped so that any byte of a root or a client's address reads back
     // unambiguously and no record can forge another: '"' and '\' after a '\', and every byte
     // outside printable ASCII as '\' and three octal digits. A long value is cut short, with
-    // "..." after it.
-    void quoted(const char *key, std::string_view value) noexcept {
-        add(" ");
-        add(key);
-        add("=\"");
+    // "..." after its closing quote.
+    void quoted(std::string_view key, std::string_view value) noexcept {
+        text_ << ' ' << key << "=\"";
         std::size_t written = 0;
         for (char c : value) {
             if (written >= value_limit) {
-                add("...");
-                break;
+                text_ << "\"...";
+                return;
             }
             const auto byte = static_cast<unsigned char>(c);
-            char escaped[5];
             if (c == '"' || c == '\\') {
-                escaped[0] = '\\';
-                escaped[1] = c;
-                escaped[2] = '\0';
+                text_ << '\\' << c;
+                written += 2;
             } else if (byte < 0x20 || byte > 0x7e) {
-                (void)std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
+                text_ << '\\' << static_cast<char>('0' + (byte >> 6))
+                      << static_cast<char>('0' + ((byte >> 3) & 7))
+                      << static_cast<char>('0' + (byte & 7));
+                written += 4;
             } else {
-                escaped[0] = c;
-                escaped[1] = '\0';
+                text_ << c;
+                ++written;
             }
-            add(escaped);
-            written += std::strlen(escaped);
         }
-        add("\"");
+        text_ << '"';
     }
 
-    std::string_view text() const noexcept { return {buffer_, size_}; }
+    std::string_view view() const noexcept { return text_.view(); }
 
   private:
     static constexpr std::size_t value_limit = 400;
 
-    void add(std::string_view text) noexcept {
-        std::size_t room = sizeof buffer_ - size_;
-        std::size_t count = text.size() < room ? text.size() : room;
-        std::memcpy(buffer_ + size_, text.data(), count);
-        size_ += count;
-    }
-
-    template <typename... Args> void format(const char *pattern, Args... args) noexcept {
-        std::size_t room = sizeof buffer_ - size_;
-        int n = std::snprintf(buffer_ + size_, room, pattern, args...);
-        if (n > 0)
-            size_ += static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n) : room - 1;
-    }
-
-    char buffer_[2048];
-    std::size_t size_ = 0;
+    FixedText<2048> text_;
 };
 
 // Sends `record` to the log socket at `path`, or drops it.
@@ -114,7 +113,7 @@ void send_record(const char *path, const RecordText &record) noexcept {
         return;
     std::memcpy(address.sun_path, path, length);
     Fd log(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    std::string_view text = record.text();
+    std::string_view text = record.view();
     if (log)
         (void)::sendto(log.get(), text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                        reinterpret_cast<const sockaddr *>(&address), sizeof address);
@@ -146,54 +145,63 @@ const char *source_name(RootSource source, bool has_root) noexcept {
     return "none";
 }
 
-const char *no_root_request(OpeningData::End end) noexcept {
+using Why = FixedText<160>;
+
+// Why server mode found no root.
+void explain_no_root_request(OpeningData::End end, Why &why) noexcept {
     switch (end) {
     case OpeningData::End::empty_root:
-        return "an empty Root request";
+        why << "an empty Root request";
+        return;
     case OpeningData::End::size_limit:
-        return "no Root request within the first 65536 bytes";
+        why << "no Root request within the first "
+            << static_cast<unsigned long long>(opening_data_limit) << " bytes";
+        return;
     case OpeningData::End::time_budget:
-        return "no Root request within 10 seconds";
+        why << "no Root request within "
+            << static_cast<unsigned long long>(opening_data_budget_ms / 1000) << " seconds";
+        return;
     case OpeningData::End::root_request:
     case OpeningData::End::input_ended:
         break;
     }
-    return "no Root request before the input ended";
+    why << "no Root request before the input ended";
 }
 
-// Why the program was chosen, into `why`.
-void explain(const Route &route, char *why, std::size_t size) noexcept {
+// Why the program was chosen.
+void explain(const Route &route, Why &why) noexcept {
     const Program &program = *route.program;
-    if (route.root == nullptr)
-        (void)std::snprintf(why, size, "%s",
-                            route.source == RootSource::server ? no_root_request(route.opening_end)
-                                                               : "no root");
+    const auto line = static_cast<unsigned long long>(program.line);
+    if (route.root == nullptr && route.source == RootSource::server)
+        explain_no_root_request(route.opening_end, why);
+    else if (route.root == nullptr)
+        why << "no root";
     else if (program.choice == Program::Choice::entry)
-        (void)std::snprintf(why, size, "table line %zu", program.line);
+        why << "table line " << line;
     else if (program.choice == Program::Choice::default_entry)
-        (void)std::snprintf(why, size, "the default entry at line %zu", program.line);
+        why << "the default entry at line " << line;
     else if (program.no_table != 0)
-        (void)std::snprintf(why, size, "no table: %s", std::strerror(program.no_table));
+        why << "no table: " << std::strerror(program.no_table);
     else
-        (void)std::snprintf(why, size, "no entry for the root");
+        why << "no entry for the root";
 }
 
 // `root` with the password of a ":pserver:user:password@host:/path" root written as "*":
-// the records go to a log that more people read than the user's own files.
+// the records go to a log that more people read than the user's own files. The host ends at
+// the last ':', where the lookup takes the path from, so that a password holding a '/' or an
+// '@' is masked whole; where in doubt, more is masked.
 void add_root(RecordText &record, std::string_view root) noexcept {
     std::size_t user = root.starts_with(':') ? root.find(':', 1) : std::string_view::npos;
     user = user == std::string_view::npos ? 0 : user + 1;
-    std::size_t at = slice(root, 0, root.find('/', user)).rfind('@');
+    std::size_t at = slice(root, 0, root.rfind(':')).rfind('@');
     std::size_t colon = root.find(':', user);
     if (at == std::string_view::npos || at < user || colon >= at) {
         record.quoted("root", root);
         return;
     }
-    // Quoted in three pieces, so that each is escaped as the whole would be.
-    char masked[1024];
-    int n = std::snprintf(masked, sizeof masked, "%.*s*%.*s", static_cast<int>(colon + 1),
-                          root.data(), static_cast<int>(root.size() - at), root.data() + at);
-    record.quoted("root", std::string_view(masked, n > 0 ? static_cast<std::size_t>(n) : 0));
+    FixedText<1024> masked;
+    masked << slice(root, 0, colon + 1) << '*' << slice(root, at);
+    record.quoted("root", masked.view());
 }
 
 } // namespace
@@ -202,19 +210,18 @@ void record_route(const char *log_socket, const Route &route) noexcept {
     if (log_socket == nullptr)
         return;
     const bool server = route.source == RootSource::server;
-    RecordText record(LOG_AUTH | (server ? LOG_INFO : LOG_DEBUG));
-    record.word("route");
+    RecordText record(LOG_AUTH | (server ? LOG_INFO : LOG_DEBUG), "route");
     record.field("mode", server ? "server" : "direct");
-    record.number("uid", ::getuid());
+    record.field("uid", static_cast<unsigned long long>(::getuid()));
     if (std::string_view from = client_address(); !from.empty())
         record.quoted("from", from);
     record.quoted("source", source_name(route.source, route.root != nullptr));
     if (route.root != nullptr)
         add_root(record, route.root);
     record.quoted("program", route.program->path);
-    char why[160];
-    explain(route, why, sizeof why);
-    record.quoted("why", why);
+    Why why;
+    explain(route, why);
+    record.quoted("why", why.view());
     send_record(log_socket, record);
 }
 
@@ -222,20 +229,21 @@ void record_session_end(const char *log_socket, const SessionEnd &end,
                         const timespec &started) noexcept {
     if (log_socket == nullptr)
         return;
-    RecordText record(LOG_AUTH | LOG_INFO);
-    record.word("end");
+    RecordText record(LOG_AUTH | LOG_INFO, "end");
     record.field("mode", "server");
-    record.number("status", static_cast<unsigned>(end.status));
+    record.field("status", static_cast<unsigned long long>(end.status));
     if (end.signal != 0)
-        record.number("signal", static_cast<unsigned>(end.signal));
-    record.number("bytes", end.bytes);
+        record.field("signal", static_cast<unsigned long long>(end.signal));
+    record.field("bytes", static_cast<unsigned long long>(end.bytes));
     timespec now{};
     (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-    long long ms =
-        (now.tv_sec - started.tv_sec) * 1000LL + (now.tv_nsec - started.tv_nsec) / 1000000;
-    char seconds[32];
-    (void)std::snprintf(seconds, sizeof seconds, "%lld.%03lld", ms / 1000, ms % 1000);
-    record.field("seconds", seconds);
+    const long long ns =
+        (now.tv_sec - started.tv_sec) * 1000000000LL + (now.tv_nsec - started.tv_nsec);
+    const auto whole = static_cast<unsigned long long>(ns < 0 ? 0 : ns / 1000000); // ms
+    FixedText<32> seconds;
+    seconds << whole / 1000 << '.' << static_cast<char>('0' + whole / 100 % 10)
+            << static_cast<char>('0' + whole / 10 % 10) << static_cast<char>('0' + whole % 10);
+    record.field("seconds", seconds.view());
     send_record(log_socket, record);
 }
 

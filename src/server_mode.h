@@ -45,7 +45,7 @@ OpeningData read_opening_data(int fd);
 struct SessionEnd {
     int status = 0;          // pathvane's exit status: the program's, or 1 if a signal ended it
     int signal = 0;          // the signal that ended the program, if one did
-    std::uint64_t bytes = 0; // of the client's stream that the program was given, replay included
+    std::uint64_t bytes = 0; // of the client's stream written into the program's pipe
 };
 
 // Runs `program` with `argv` and a pipe as its standard input, writes the `count` bytes of

@@ -253,7 +253,7 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
         std::vector<std::string> env = {};
         bool table = true; // the standard table; else none
         std::string root_file = {};
-        std::string input = {};
+        std::vector<test::Chunk> input = {};
         std::vector<std::string> records; // what pathvane sends, in order
     } cases[] = {
         {.name = "-d, a table line, a client of sshd",
@@ -269,7 +269,7 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
                      R"(why="the default entry at line 5")"}},
         {.name = "CVSROOT with a password and odd bytes",
          .argv = {"cvs", "update"},
-         .env = {"CVSROOT=:pserver:anon:pw@host:/r1\"\xc3\xa9\t"},
+         .env = {"CVSROOT=:pserver:anon:p/w@host:/r1\"\xc3\xa9\t"},
          .records = {R"(<39>route mode=direct uid=$uid source="CVSROOT" )"
                      R"(root=":pserver:anon:*@host:/r1\"\303\251\011" program="$default" )"
                      R"(why="the default entry at line 5")"}},
@@ -285,16 +285,28 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
         {.name = "the Root request, a table line",
          .argv = {"cvs", "server"},
          .env = {"RECORD_EXIT=3"},
-         .input = "Root /r1\nnoop\n",
+         .input = {{"Root /r1\nnoop\n"}, {"relayed\n", 50}},
          .records = {R"(<38>route mode=server uid=$uid source="Root request" root="/r1" )"
                      R"(program="$alpha" why="table line 2")",
-                     "<38>end mode=server status=3 bytes=14 seconds=S"}},
+                     "<38>end mode=server status=3 bytes=22 seconds=S"}},
         {.name = "no Root request",
          .argv = {"cvs", "server"},
-         .input = "Valid-responses ok\n",
+         .input = {{"Valid-responses ok\n"}},
          .records = {R"(<38>route mode=server uid=$uid source="none" program="$fallback" )"
                      R"(why="no Root request before the input ended")",
                      "<38>end mode=server status=0 bytes=19 seconds=S"}},
+        {.name = "an empty Root request",
+         .argv = {"cvs", "server"},
+         .input = {{"Root \n"}},
+         .records = {R"(<38>route mode=server uid=$uid source="none" program="$fallback" )"
+                     R"(why="an empty Root request")",
+                     "<38>end mode=server status=0 bytes=6 seconds=S"}},
+        {.name = "no Root request within the size limit",
+         .argv = {"cvs", "server"},
+         .input = {{std::string(65536, 'x') + "\n"}},
+         .records = {R"(<38>route mode=server uid=$uid source="none" program="$fallback" )"
+                     R"(why="no Root request within the first 65536 bytes")",
+                     "<38>end mode=server status=0 bytes=65537 seconds=S"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -307,7 +319,7 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
             test::write_file(sandbox.work() + "/CVS/Root", c.root_file);
         }
         test::Invocation inv = sandbox.invocation(c.argv, c.env);
-        inv.input = {{c.input}};
+        inv.input = c.input;
         test::Outcome outcome = test::run(inv);
         EXPECT_EQ(outcome.err, "");
         EXPECT_EQ(outcome.out, "");
