@@ -63,6 +63,47 @@ int Fd::close() noexcept {
     return ::close(release());
 }
 
+Text &Text::operator<<(std::string_view text) noexcept {
+    std::size_t count = text.size() < capacity_ - size_ ? text.size() : capacity_ - size_;
+    std::memcpy(buffer_ + size_, text.data(), count);
+    size_ += count;
+    return *this;
+}
+
+Text &Text::operator<<(unsigned long long number) noexcept {
+    char digits[20];
+    std::size_t count = 0;
+    do {
+        digits[sizeof digits - ++count] = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    return *this << std::string_view(digits + sizeof digits - count, count);
+}
+
+Text &Text::quote(std::string_view value, std::size_t limit) noexcept {
+    *this << '"';
+    std::size_t written = 0;
+    for (char c : value) {
+        if (written >= limit)
+            return *this << "\"...";
+        const auto byte = static_cast<unsigned char>(c);
+        char escaped[4] = {'\\', c};
+        std::size_t length = 2;
+        if (byte < 0x20 || byte > 0x7e) {
+            escaped[1] = static_cast<char>('0' + (byte >> 6));
+            escaped[2] = static_cast<char>('0' + ((byte >> 3) & 7));
+            escaped[3] = static_cast<char>('0' + (byte & 7));
+            length = 4;
+        } else if (c != '"' && c != '\\') {
+            escaped[0] = c;
+            length = 1;
+        }
+        *this << std::string_view(escaped, length);
+        written += length;
+    }
+    return *this << '"';
+}
+
 timespec monotonic_now() {
     timespec now{};
     if (::clock_gettime(CLOCK_MONOTONIC, &now) == -1)

@@ -13,37 +13,6 @@ namespace pathvane {
 
 namespace {
 
-// Text built in place, in a buffer of `Size` bytes: no allocation, and what does not fit is cut
-// off. It formats numbers itself: printf's first call in a process costs more than the rest of
-// a record.
-template <std::size_t Size> class FixedText {
-  public:
-    FixedText &operator<<(std::string_view text) noexcept {
-        std::size_t count = text.size() < Size - size_ ? text.size() : Size - size_;
-        std::memcpy(buffer_ + size_, text.data(), count);
-        size_ += count;
-        return *this;
-    }
-
-    FixedText &operator<<(char c) noexcept { return *this << std::string_view(&c, 1); }
-
-    FixedText &operator<<(unsigned long long number) noexcept {
-        char digits[20];
-        std::size_t count = 0;
-        do {
-            digits[sizeof digits - ++count] = static_cast<char>('0' + number % 10);
-            number /= 10;
-        } while (number != 0);
-        return *this << std::string_view(digits + sizeof digits - count, count);
-    }
-
-    std::string_view view() const noexcept { return {buffer_, size_}; }
-
-  private:
-    char buffer_[Size];
-    std::size_t size_ = 0;
-};
-
 // A record as syslog(3) writes it to the log socket, but for the time: a log daemon stamps a
 // record that comes without one with the time it arrives (RFC 3164), as journald, rsyslog and
 // BSD syslogd do, and that spares every command a read of the local time zone's file.
@@ -61,40 +30,15 @@ class RecordText {
         text_ << ' ' << key << '=' << value;
     }
 
-    // Adds ` key="value"`, escaped so that any byte of a root or a client's address reads back
-    // unambiguously and no record can forge another: '"' and '\' after a '\', and every byte
-    // outside printable ASCII as '\' and three octal digits. A long value is cut short, with
-    // "..." after its closing quote.
+    // Adds ` key="value"`, quoted as Text::quote does.
     void quoted(std::string_view key, std::string_view value) noexcept {
-        text_ << ' ' << key << "=\"";
-        std::size_t written = 0;
-        for (char c : value) {
-            if (written >= value_limit) {
-                text_ << "\"...";
-                return;
-            }
-            const auto byte = static_cast<unsigned char>(c);
-            if (c == '"' || c == '\\') {
-                text_ << '\\' << c;
-                written += 2;
-            } else if (byte < 0x20 || byte > 0x7e) {
-                text_ << '\\' << static_cast<char>('0' + (byte >> 6))
-                      << static_cast<char>('0' + ((byte >> 3) & 7))
-                      << static_cast<char>('0' + (byte & 7));
-                written += 4;
-            } else {
-                text_ << c;
-                ++written;
-            }
-        }
-        text_ << '"';
+        text_ << ' ' << key << '=';
+        text_.quote(value, 400); // a long root or program is cut short, not the record
     }
 
     std::string_view view() const noexcept { return text_.view(); }
 
   private:
-    static constexpr std::size_t value_limit = 400;
-
     FixedText<2048> text_;
 };
 
