@@ -201,9 +201,7 @@ int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char 
     RootFinding found = find_root(argc, argv);
     const bool server = found.source == RootSource::server;
     OpeningData data;
-    timespec started{};
     if (server) {
-        started = monotonic_now();
         data = read_opening_data(STDIN_FILENO);
         found.root = data.root.get();
     }
@@ -215,7 +213,7 @@ int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char 
     record_route(log_socket, {found.source, found.root, &program, data.end});
     if (server) {
         SessionEnd end = run_relayed(program.path, argv, std::move(data.buffer), data.count);
-        record_session_end(log_socket, end, started);
+        record_session_end(log_socket, end, data.started);
         return end.status;
     }
     ::execv(program.path, argv);

@@ -7,20 +7,6 @@
 
 namespace pathvane {
 
-namespace {
-
-long elapsed_ms(const timespec &start, const timespec &current) {
-    long seconds = static_cast<long>(current.tv_sec - start.tv_sec);
-    long micros = (current.tv_nsec / 1000) - (start.tv_nsec / 1000);
-    if (micros < 0) {
-        --seconds;
-        micros += 1000000;
-    }
-    return seconds * 1000 + micros / 1000;
-}
-
-} // namespace
-
 OpeningData read_opening_data(int fd) {
     OpeningData data;
     if (!data.buffer.allocate(opening_data_limit + 1))
@@ -28,11 +14,11 @@ OpeningData read_opening_data(int fd) {
     char *buffer = data.buffer.get();
     buffer[0] = '\0';
     // A monotonic clock, so that setting the wall clock neither stretches nor shrinks the budget.
-    const timespec start = monotonic_now();
+    data.started = monotonic_now();
     std::size_t offset = 0;
 
     for (;;) {
-        long elapsed = elapsed_ms(start, monotonic_now());
+        long elapsed = elapsed_ms(data.started, monotonic_now());
         if (elapsed >= opening_data_budget_ms) {
             data.end = OpeningData::End::time_budget;
             return data;

@@ -104,6 +104,16 @@ Text &Text::quote(std::string_view value, std::size_t limit) noexcept {
     return *this << '"';
 }
 
+long elapsed_ms(const timespec &start, const timespec &current) noexcept {
+    long seconds = static_cast<long>(current.tv_sec - start.tv_sec);
+    long micros = (current.tv_nsec / 1000) - (start.tv_nsec / 1000);
+    if (micros < 0) {
+        --seconds;
+        micros += 1000000;
+    }
+    return seconds * 1000 + micros / 1000;
+}
+
 timespec monotonic_now() {
     timespec now{};
     if (::clock_gettime(CLOCK_MONOTONIC, &now) == -1)

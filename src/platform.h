@@ -127,6 +127,8 @@ template <std::size_t Size> class FixedText : public Text {
 
 // CLOCK_MONOTONIC now; fatal ("clock_gettime") where the system has no such clock.
 timespec monotonic_now();
+// The milliseconds from `start` to `current`.
+long elapsed_ms(const timespec &start, const timespec &current) noexcept;
 
 // Ends the run: "name: path: reason" for `error`, with `status`.
 [[noreturn]] void fail_on_file(const char *path, int error, int status = 1);

@@ -179,11 +179,10 @@ void record_session_end(const char *log_socket, const SessionEnd &end,
     if (end.signal != 0)
         record.field("signal", static_cast<unsigned long long>(end.signal));
     record.field("bytes", static_cast<unsigned long long>(end.bytes));
-    timespec now{};
+    timespec now = started; // not monotonic_now(), whose failure is fatal: a record never is
     (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long ns =
-        (now.tv_sec - started.tv_sec) * 1000000000LL + (now.tv_nsec - started.tv_nsec);
-    const auto whole = static_cast<unsigned long long>(ns < 0 ? 0 : ns / 1000000); // ms
+    const long ms = elapsed_ms(started, now);
+    const auto whole = static_cast<unsigned long long>(ms < 0 ? 0 : ms);
     FixedText<32> seconds;
     seconds << whole / 1000 << '.' << static_cast<char>('0' + whole / 100 % 10)
             << static_cast<char>('0' + whole / 10 % 10) << static_cast<char>('0' + whole % 10);

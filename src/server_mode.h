@@ -31,7 +31,8 @@ inline constexpr int opening_data_budget_ms = 10000;
 struct OpeningData {
     Pages buffer; // opening_data_limit + 1 bytes: the data, then a NUL
     std::size_t count = 0;
-    CString root; // null when no Root request was recognised
+    CString root;       // null when no Root request was recognised
+    timespec started{}; // when the reading began (CLOCK_MONOTONIC): the session's start
     // What ended the reading: with `root` null, why the client's Root request was not seen.
     enum class End { root_request, empty_root, input_ended, size_limit, time_budget };
     End end = End::input_ended;
