@@ -8,7 +8,7 @@
 namespace {
 
 int usage() {
-    std::fputs("usage: pathvane-check [-f table] [root ... | -- cvs-arguments ...]\n", stderr);
+    std::fputs("usage: pathvane-check [-f table] [-l | root ... | -- cvs-arguments ...]\n", stderr);
     return 2;
 }
 
@@ -18,11 +18,12 @@ int main(int argc, char *argv[]) {
     pathvane::ProgramTable table{PATHVANE_TABLE, PATHVANE_FALLBACK};
     const option long_options[] = {{"version", no_argument, nullptr, 'V'}, {}};
     bool version = false;
+    bool list = false;
     bool command = false; // "--" came before the operands: they are a cvs command line
     opterr = 0;           // the usage line says it all
     for (;;) {
         int before = optind;
-        int c = getopt_long(argc, argv, "+f:", long_options, nullptr);
+        int c = getopt_long(argc, argv, "+f:l", long_options, nullptr);
         if (c == -1) {
             // Only "--" ends the options by moving past an element.
             command = optind == before + 1;
@@ -30,6 +31,8 @@ int main(int argc, char *argv[]) {
         }
         if (c == 'f')
             table.path = optarg;
+        else if (c == 'l')
+            list = true;
         else if (c == 'V')
             version = true;
         else
@@ -37,9 +40,11 @@ int main(int argc, char *argv[]) {
     }
     int operands = argc - optind;
     char **operand = argv + optind;
-    if (version) {
-        if (operands != 0 || command)
+    if (version || list) {
+        if (operands != 0 || command || (version && list))
             return usage();
+        if (list)
+            return pathvane::list_routes(table, stdout);
         std::printf("pathvane-check %s\n", PATHVANE_VERSION);
         return 0;
     }
@@ -50,7 +55,7 @@ int main(int argc, char *argv[]) {
         return 0;
     }
     if (operands == 0)
-        return pathvane::check_table(table.path, stderr);
+        return pathvane::check_table(table, PATHVANE_PROGRAM, stderr);
     for (int i = 0; i < operands; ++i)
         pathvane::explain_root(table, operand[i], stdout);
     return 0;

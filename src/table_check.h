@@ -9,11 +9,18 @@
 
 namespace pathvane {
 
-// Reports on `out` ("table:line: message") every line of `table` that pathvane passes over,
-// reads only in part, or that can never take effect, and a table that others could change.
-// Returns 0 when there is nothing to report, 1 when something was reported, 2 when the table
-// cannot be read (said on stderr).
-int check_table(const char *table, std::FILE *out);
+// Reports on `out` ("table:line: message") every line of the table that pathvane passes over,
+// reads only in part, or that can never take effect, a program that pathvane cannot run (the
+// fallback included, or `pathvane`, the installed pathvane, itself), and a table that others
+// could change or cannot read. Notes ("note: ...") tell of what may be meant: a pattern with no
+// repository there, a table that names no program. Returns 0 when nothing but notes was
+// printed, 1 when something was reported, 2 when the table cannot be read (said on stderr).
+int check_table(const ProgramTable &table, const char *pathvane, std::FILE *out);
+
+// Prints on `out` one line per route that can take effect, in the order they apply: pattern,
+// program and table line, tab-separated, and last what serves every other root. Returns 0, or
+// 2 when the table cannot be read (said on stderr).
+int list_routes(const ProgramTable &table, std::FILE *out);
 
 // Prints on `out` the program that pathvane would run for `root`, and why, after `from`. The
 // line is printed whole once the table has been read.

@@ -28,16 +28,41 @@ std::string with_sandbox(std::string text, const std::string &sandbox) {
 
 TEST(PathvaneCheck, ModesAndExitStatus) {
     const std::string usage =
-        "usage: pathvane-check [-f table] [root ... | -- cvs-arguments ...]\n";
+        "usage: pathvane-check [-f table] [-l | root ... | -- cvs-arguments ...]\n";
     const CheckCase cases[] = {
-        {"good table", {}, {}, "", 0, "", ""},
+        {"good table",
+         {},
+         {},
+         "",
+         0,
+         "",
+         "S/pathvane.conf:1: note: no repository at '/r' (/r/CVSROOT: No such file or "
+         "directory)\n"},
         {"other table",
          {"-f", SANDBOX "/other.conf"},
          {},
          "",
          1,
          "",
-         "S/other.conf:1: pattern '/only' has no options: line ignored\n"},
+         "S/other.conf:1: pattern '/only' has no options: line ignored\n"
+         "S/other.conf: note: no line names a program: every command runs the fallback program "
+         "S/fallback\n"},
+        {"table naming pathvane",
+         {"-f", SANDBOX "/self.conf"},
+         {},
+         "",
+         1,
+         "",
+         "S/self.conf:1: program '" PATHVANE_UNDER_TEST_PATH
+         "' is pathvane itself, which refuses to run it\n"},
+        {"routes",
+         {"-l"},
+         {},
+         "",
+         0,
+         "/r\t/bin/sh\tS/pathvane.conf:1\n*\tS/fallback\tthe fallback program\n",
+         ""},
+        {"routes of a root", {"-l", "/r"}, {}, "", 2, "", usage},
         {"missing table",
          {"-f", SANDBOX "/absent.conf"},
          {},
@@ -114,6 +139,7 @@ TEST(PathvaneCheck, ModesAndExitStatus) {
         Sandbox sandbox;
         sandbox.write_table("/r prog=/bin/sh\n");
         test::write_file(sandbox.path("other.conf"), "/only\n");
+        test::write_file(sandbox.path("self.conf"), "* prog=" PATHVANE_UNDER_TEST_PATH "\n");
         if (!c.root_file.empty()) {
             test::make_dir(sandbox.work() + "/CVS");
             test::write_file(sandbox.work() + "/CVS/Root", c.root_file);

@@ -25,18 +25,39 @@ template <typename Function> std::string printed(Function function) {
     return result;
 }
 
+// Replaces every `from` in `text` with `to`.
+std::string replaced(std::string text, const std::string &from, const std::string &to) {
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 class CheckTable : public ::testing::Test {
   protected:
     test::TempDir dir;
     std::string table = dir / "pathvane.conf";
     int status = -1;
 
-    // What pathvane-check reports on `text`, with the file name shortened to "T".
-    std::string check(const std::string &text, mode_t mode = 0644) {
-        test::write_file(table, text);
+    // The installed pathvane as the checker is told of it, another name for it, and a
+    // repository, all under "$D" in tables and reports.
+    void SetUp() override {
+        test::write_file(dir / "pathvane", "#!/bin/sh\n");
+        chmod((dir / "pathvane").c_str(), 0755);
+        ASSERT_EQ(symlink("pathvane", (dir / "cvs").c_str()), 0);
+        test::make_dir(dir / "repo");
+        test::make_dir(dir / "repo/CVSROOT");
+    }
+
+    // What pathvane-check reports on `text`, with the file name shortened to "T". Notes are
+    // left out unless `notes` says otherwise.
+    std::string check(const std::string &text, mode_t mode = 0644, bool notes = false,
+                      const std::string &fallback = "/bin/sh") {
+        test::write_file(table, replaced(text, "$D", dir.path()));
         chmod(table.c_str(), mode);
-        std::string out =
-            printed([&](std::FILE *f) { status = pathvane::check_table(table.c_str(), f); });
+        pathvane::ProgramTable setup{table.c_str(), fallback.c_str()};
+        std::string out = printed([&](std::FILE *f) {
+            status = pathvane::check_table(setup, (dir / "pathvane").c_str(), f);
+        });
         std::string shortened;
         for (std::size_t at = 0, next; at < out.size(); at = next) {
             next = out.find('\n', at) + 1;
@@ -44,10 +65,10 @@ class CheckTable : public ::testing::Test {
             if (line.starts_with(table))
                 line.replace(0, table.size(), 1, 'T');
             // Tests may run as any user; ownership is checked below.
-            if (line != "T: not owned by root\n")
+            if (line != "T: not owned by root\n" && (notes || line.find(": note: ") == line.npos))
                 shortened += line;
         }
-        return shortened;
+        return replaced(shortened, dir.path(), "$D");
     }
 };
 
@@ -99,28 +120,94 @@ TEST_F(CheckTable, ReportsEachLineThatIsPassedOverOrCannotTakeEffect) {
     }
 }
 
+// Mistakes that pathvane passes over, and notes that leave the status as it is.
+TEST_F(CheckTable, ReportsTheNaturalMistakes) {
+    const struct {
+        std::string table;
+        std::string report; // notes included
+        int status = 1;     // as root: ownership is not reported then
+        mode_t mode = 0644;
+        std::string fallback = "/bin/sh";
+    } cases[] = {
+        {.table = "$D/repo prog=cvs-1.12\n",
+         .report = "T:1: program 'cvs-1.12' is not an absolute path: pathvane would run it from "
+                   "the caller's working directory\n"},
+        {.table = "$D/repo prog=$D/cvs\n* prog=$D/pathvane\n",
+         .report = "T:1: program '$D/cvs' is pathvane itself, which refuses to run it\n"
+                   "T:2: program '$D/pathvane' is pathvane itself, which refuses to run it\n"},
+        {.table = "$D/repo prog=/bin/sh -f\n",
+         .report = "T:1: '-f' after the program is ignored: the program gets the command's own "
+                   "arguments, no others\n"},
+        {.table = "$D/repo prog=/bin/sh mode=1 --allow-root=/x  # old\n",
+         .report = "T:1: '--allow-root=/x' after the program is ignored: the program gets the "
+                   "command's own arguments, no others\n"},
+        {.table = "srv/cvs prog=/bin/sh\n",
+         .report = "T:1: pattern 'srv/cvs' is not an absolute path: roots are, so it never "
+                   "applies\n"},
+        {.table = "2401//srv/cvs/ prog=/bin/sh\n",
+         .report = "T:1: note: pattern '2401/srv/cvs' is not an absolute path: it applies only "
+                   "to roots with a port, such as ':pserver:host:2401/srv/cvs'\n",
+         .status = 0},
+        {.table = "/srv/cvs/* prog=/bin/sh\n*/srv/* prog=/bin/sh\n",
+         .report = "T:1: pattern '/srv/cvs/*' holds '*' past its first byte: patterns are no "
+                   "globs, only a leading '*' has a meaning (a default entry)\n"
+                   "T:2: pattern '*/srv/*' holds '*' past its first byte: patterns are no globs, "
+                   "only a leading '*' has a meaning (a default entry)\n"},
+        {.table = "$D/repo/ prog=/bin/sh\n$D/rep prog=/bin/sh\n$D/pathvane prog=/bin/sh\n",
+         .report = "T:2: note: no repository at '$D/rep' ($D/rep/CVSROOT: No such file or "
+                   "directory)\n"
+                   "T:3: note: no repository at '$D/pathvane' ($D/pathvane/CVSROOT: Not a "
+                   "directory)\n",
+         .status = 0},
+        {.table = "$D/repo prog=/bin/sh\n",
+         .report = "T: not readable by every user: for those "
+                   "who cannot read it, every command runs the "
+                   "fallback program\n",
+         .mode = 0640},
+        {.table = "# $D/repo prog=/bin/sh\n$D/repo mode=1\n",
+         .report = "T:2: no 'prog' option: the line has no effect\n"
+                   "T: note: no line names a program: every command runs the fallback program "
+                   "/bin/sh\n"},
+        {.table = "",
+         .report = "T: note: no line names a program: every command runs the fallback program "
+                   "$D/ncvs\n"
+                   "fallback program '$D/ncvs': No such file or directory\n",
+         .fallback = "$D/ncvs"},
+        {.table = "* prog=/bin/sh\n",
+         .report = "fallback program '/etc/passwd' is not executable\n",
+         .fallback = "/etc/passwd"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(check(c.table, c.mode, true, replaced(c.fallback, "$D", dir.path())), c.report)
+            << c.table;
+        EXPECT_EQ(status, getuid() == 0 ? c.status : 1) << c.table;
+    }
+}
+
 TEST_F(CheckTable, ReportsATableThatOthersCanChange) {
     EXPECT_EQ(check("/r prog=/bin/sh\n", 0664), "T: writable by group or others\n");
     EXPECT_EQ(check("/r prog=/bin/sh\n", 0646), "T: writable by group or others\n");
     if (getuid() == 0) {
-        test::write_file(table, "/r prog=/bin/sh\n");
+        test::write_file(table, dir / "repo prog=/bin/sh\n");
         chmod(table.c_str(), 0644);
         ASSERT_EQ(chown(table.c_str(), 65534, 65534), 0);
-        std::string out =
-            printed([&](std::FILE *f) { status = pathvane::check_table(table.c_str(), f); });
+        std::string out = printed([&](std::FILE *f) {
+            status = pathvane::check_table({table.c_str(), "/bin/sh"}, "/bin/true", f);
+        });
         EXPECT_EQ(out, table + ": not owned by root\n");
         EXPECT_EQ(status, 1);
     }
 }
 
 TEST_F(CheckTable, UnreadableTable) {
-    std::string out =
-        printed([&](std::FILE *f) { status = pathvane::check_table((dir / "absent").c_str(), f); });
+    std::string absent = dir / "absent";
+    std::string out = printed([&](std::FILE *f) {
+        status = pathvane::check_table({absent.c_str(), "/bin/sh"}, "/bin/true", f);
+    });
     EXPECT_EQ(status, 2);
     EXPECT_EQ(out, ""); // the reason goes to stderr, with the program's name
     test::make_dir(dir / "subdir");
-    pathvane::check_table((dir / "subdir").c_str(), stderr);
-    EXPECT_EQ(pathvane::check_table((dir / "subdir").c_str(), stderr), 2);
+    EXPECT_EQ(pathvane::check_table({(dir / "subdir").c_str(), "/bin/sh"}, "/bin/true", stderr), 2);
 }
 
 TEST(ExplainRoot, SaysWhichProgramAndWhy) {
@@ -157,3 +244,27 @@ TEST(ExplainRoot, SaysWhichProgramAndWhy) {
 }
 
 } // namespace
+
+TEST(ListRoutes, InTheOrderTheyApply) {
+    test::TempDir dir;
+    std::string table = dir / "t.conf";
+    auto listed = [&] {
+        int status = -1;
+        std::string out = printed([&](std::FILE *f) {
+            status = pathvane::list_routes({table.c_str(), "/fb"}, f);
+        });
+        return replaced(out, table, "T") + "status " + std::to_string(status);
+    };
+    test::write_file(table,
+                     "/home/repo prog=/opt/new\n* prog=/opt/a\n/home//repo/ prog=/opt/later\n"
+                     "host:/x prog=/opt/never\n/home/old mode=1\n/home/old prog=/opt/old\n"
+                     "/ prog=/opt/root # every root of slashes\n*x prog=/opt/default\n");
+    EXPECT_EQ(listed(), "/home/repo\t/opt/new\tT:1\n/home/old\t/opt/old\tT:6\n"
+                        "/\t/opt/root\tT:7\n*\t/opt/default\tT:8, the default entry\nstatus 0");
+    test::write_file(table, "/r prog=/opt/r\n* mode=1\n");
+    EXPECT_EQ(listed(), "/r\t/opt/r\tT:1\n*\t/fb\tthe fallback program\nstatus 0");
+    test::write_file(table, "");
+    EXPECT_EQ(listed(), "*\t/fb\tthe fallback program\nstatus 0");
+    table = dir / "absent";
+    EXPECT_EQ(listed(), "status 2");
+}
