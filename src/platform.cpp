@@ -80,24 +80,31 @@ Text &Text::operator<<(unsigned long long number) noexcept {
     return *this << std::string_view(digits + sizeof digits - count, count);
 }
 
+std::size_t escape_byte(char c, char quote, char (&out)[4]) noexcept {
+    const auto byte = static_cast<unsigned char>(c);
+    out[0] = '\\';
+    if (byte < 0x20 || byte > 0x7e) {
+        out[1] = static_cast<char>('0' + (byte >> 6));
+        out[2] = static_cast<char>('0' + ((byte >> 3) & 7));
+        out[3] = static_cast<char>('0' + (byte & 7));
+        return 4;
+    }
+    if (c == quote || c == '\\') {
+        out[1] = c;
+        return 2;
+    }
+    out[0] = c;
+    return 1;
+}
+
 Text &Text::quote(std::string_view value, std::size_t limit) noexcept {
     *this << '"';
     std::size_t written = 0;
     for (char c : value) {
         if (written >= limit)
             return *this << "\"...";
-        const auto byte = static_cast<unsigned char>(c);
-        char escaped[4] = {'\\', c};
-        std::size_t length = 2;
-        if (byte < 0x20 || byte > 0x7e) {
-            escaped[1] = static_cast<char>('0' + (byte >> 6));
-            escaped[2] = static_cast<char>('0' + ((byte >> 3) & 7));
-            escaped[3] = static_cast<char>('0' + (byte & 7));
-            length = 4;
-        } else if (c != '"' && c != '\\') {
-            escaped[0] = c;
-            length = 1;
-        }
+        char escaped[4];
+        std::size_t length = escape_byte(c, '"', escaped);
         *this << std::string_view(escaped, length);
         written += length;
     }

@@ -116,6 +116,10 @@ class Text {
     std::size_t size_ = 0;
 };
 
+// How quoted text shows the byte `c`, written to `out`: itself; after a '\' where it is `quote`
+// or '\'; or, outside printable ASCII, as '\' and three octal digits. Returns its length.
+std::size_t escape_byte(char c, char quote, char (&out)[4]) noexcept;
+
 // A Text with a buffer of `Size` bytes of its own.
 template <std::size_t Size> class FixedText : public Text {
   public:

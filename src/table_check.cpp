@@ -1,5 +1,6 @@
 #include "table_check.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -9,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "front_end.h"
@@ -18,9 +18,15 @@ namespace pathvane {
 
 namespace {
 
-// The length of a view, for printf's "%.*s".
-int width(std::string_view text) {
-    return static_cast<int>(text.size());
+// Text of the table as a report shows it between single quotes: a byte that could end the
+// quotes or reach the terminal as a control is escaped.
+std::string shown(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        char escaped[4];
+        out.append(escaped, escape_byte(c, '\'', escaped));
+    }
+    return out;
 }
 
 // The view without its trailing whitespace.
@@ -42,6 +48,43 @@ bool is_port_form(std::string_view pattern) {
     std::size_t digits = pattern.find_first_not_of("0123456789");
     return digits != 0 && digits != std::string_view::npos && pattern[digits] == '/';
 }
+
+// The lines that name a program as the lookup takes them: for each pattern the first, and of
+// the default entries the last. A pattern that holds ':' never applies and is left out.
+class Routes {
+  public:
+    struct Route {
+        std::string pattern; // normalised
+        std::string program;
+        std::size_t line = 0;
+    };
+
+    // Adds the line `number`, which names `program`. Returns the line that takes precedence
+    // over it (an earlier one for the same pattern) or, for a default entry, the one that it
+    // replaces; else 0.
+    std::size_t add(std::size_t number, const TableEntry &entry, std::string_view program) {
+        Route route{std::string(entry.pattern), std::string(program), number};
+        if (entry.kind == TableEntry::Kind::default_entry) {
+            std::swap(route, last_default_);
+            return route.line;
+        }
+        if (route.pattern.find(':') != std::string::npos)
+            return 0;
+        auto [first, added] = first_line_.try_emplace(route.pattern, number);
+        if (added)
+            for_roots_.push_back(std::move(route));
+        return added ? 0 : first->second;
+    }
+    const std::vector<Route> &for_roots() const { return for_roots_; }
+    // Line 0 where there is none.
+    const Route &last_default() const { return last_default_; }
+    bool empty() const { return for_roots_.empty() && last_default_.line == 0; }
+
+  private:
+    std::vector<Route> for_roots_;
+    std::unordered_map<std::string, std::size_t> first_line_;
+    Route last_default_;
+};
 
 // Where a report points: a line of the table (from 1), the table as a whole, or outside it
 // (the fallback program, which the build fixes).
@@ -70,7 +113,8 @@ class Checker {
     bool check_options(std::size_t number, const Options &options);
     void check_program(std::size_t number, const char *what, std::string_view program);
     void check_after_prog(std::size_t number, std::string_view rest);
-    void check_precedence(std::size_t number, const TableEntry &entry);
+    // Returns false where an earlier line takes precedence.
+    bool check_precedence(std::size_t number, const TableEntry &entry, std::string_view program);
     void check_repository(std::size_t number, std::string_view pattern);
 
     const char *table_;
@@ -79,8 +123,7 @@ class Checker {
     struct stat pathvane_ {}; // the installed pathvane, which refuses to run itself
     bool have_pathvane_ = false;
     bool reported_ = false;
-    std::unordered_map<std::string, std::size_t> first_with_prog_; // normalised pattern -> line
-    std::size_t default_line_ = 0;
+    Routes routes_;
 };
 
 Checker::Checker(const ProgramTable &table, const char *pathvane, std::FILE *out)
@@ -126,45 +169,47 @@ void Checker::check_file(const struct stat &st) {
 }
 
 void Checker::check_effect() {
-    if (first_with_prog_.empty() && default_line_ == 0)
+    if (routes_.empty())
         note(whole_table, "no line names a program: every command runs the fallback program %s",
              fallback_);
 }
 
 bool Checker::check_pattern(std::size_t number, const TableEntry &entry) {
+    std::string text = shown(entry.pattern);
+    const char *pattern = text.c_str();
     switch (entry.kind) {
     case TableEntry::Kind::empty:
         return false;
     case TableEntry::Kind::pattern_only:
-        report(number, "pattern '%.*s' has no options: line ignored", width(entry.pattern),
-               entry.pattern.data());
+        report(number, "pattern '%s' has no options: line ignored", pattern);
         return false;
     case TableEntry::Kind::entry:
     case TableEntry::Kind::default_entry:
         break;
     }
-    std::string_view pattern = entry.pattern;
     bool is_default = entry.kind == TableEntry::Kind::default_entry;
-    if (pattern.find('*', is_default ? 1 : 0) != std::string_view::npos)
+    if (entry.pattern.find('*', is_default ? 1 : 0) != std::string_view::npos)
         report(number,
-               "pattern '%.*s' holds '*' past its first byte: patterns are no globs, only a "
+               "pattern '%s' holds '*' past its first byte: patterns are no globs, only a "
                "leading '*' has a meaning (a default entry)",
-               width(pattern), pattern.data());
+               pattern);
+    else if (is_default && entry.pattern != "*")
+        note(number, "default entry '%s': what follows the '*' is ignored", pattern);
     if (is_default)
         return true;
-    if (pattern.find(':') != std::string_view::npos)
+    if (entry.pattern.find(':') != std::string_view::npos)
         report(number,
-               "pattern '%.*s' holds ':' and never applies: roots are compared after their "
+               "pattern '%s' holds ':' and never applies: roots are compared after their "
                "last ':'",
-               width(pattern), pattern.data());
-    else if (is_port_form(pattern))
+               pattern);
+    else if (is_port_form(entry.pattern))
         note(number,
-             "pattern '%.*s' is not an absolute path: it applies only to roots with a port, "
-             "such as ':pserver:host:%.*s'",
-             width(pattern), pattern.data(), width(pattern), pattern.data());
-    else if (!pattern.empty() && pattern[0] != '/')
-        report(number, "pattern '%.*s' is not an absolute path: roots are, so it never applies",
-               width(pattern), pattern.data());
+             "pattern '%s' is not an absolute path: it applies only to roots with a port, "
+             "such as ':pserver:host:%s'",
+             pattern, pattern);
+    else if (!entry.pattern.empty() && entry.pattern[0] != '/')
+        report(number, "pattern '%s' is not an absolute path, as the path of every repository is",
+               pattern);
     return true;
 }
 
@@ -172,12 +217,11 @@ bool Checker::check_options(std::size_t number, const Options &options) {
     switch (options.end) {
     case Options::End::missing_equals:
         if (options.key.empty())
-            report(number, "option text not followed by '=': ignored from there on: '%.*s'",
-                   width(options.rest), options.rest.data());
+            report(number, "option text not followed by '=': ignored from there on: '%s'",
+                   shown(options.rest).c_str());
         else
-            report(number, "key '%.*s' not followed by '=': ignored from there on: '%.*s'",
-                   width(options.key), options.key.data(), width(options.rest),
-                   options.rest.data());
+            report(number, "key '%s' not followed by '=': ignored from there on: '%s'",
+                   shown(options.key).c_str(), shown(options.rest).c_str());
         break;
     case Options::End::missing_value:
         if (options.key == "prog")
@@ -198,59 +242,78 @@ void Checker::check_program(std::size_t number, const char *what, std::string_vi
         return;
     }
     std::string path(program);
-    const char *name = path.c_str();
+    std::string text = shown(program);
+    const char *name = text.c_str();
     struct stat st {};
     if (path[0] != '/')
         report(number,
                "%s '%s' is not an absolute path: pathvane would run it from the caller's "
                "working directory",
                what, name);
-    else if (::stat(name, &st) == -1)
+    else if (::stat(path.c_str(), &st) == -1)
         report(number, "%s '%s': %s", what, name, std::strerror(errno));
-    else if (!S_ISREG(st.st_mode) || ::access(name, X_OK) == -1)
+    else if (!S_ISREG(st.st_mode) || ::access(path.c_str(), X_OK) == -1)
         report(number, "%s '%s' is not executable", what, name);
     else if (have_pathvane_ && st.st_dev == pathvane_.st_dev && st.st_ino == pathvane_.st_ino)
         report(number, "%s '%s' is pathvane itself, which refuses to run it", what, name);
 }
 
+// What follows the program: pairs with other keys are passed over, as pathvane does; a later
+// "prog" and words that are no pairs (an argument meant for the program) are reported.
 void Checker::check_after_prog(std::size_t number, std::string_view rest) {
-    Options after = read_options(rest);
-    if (after.end == Options::End::prog) {
-        while (!rest.empty() && is_space(rest[0]))
-            rest.remove_prefix(1);
-        report(number, "only the first 'prog' counts: '%.*s' is ignored", width(rest), rest.data());
-    } else if (after.end == Options::End::missing_equals) {
-        std::string_view words = trim_end(after.rest);
-        report(number,
-               "'%.*s' after the program is ignored: the program gets the command's own "
-               "arguments, no others",
-               width(words), words.data());
+    std::string words;
+    for (;;) {
+        Options after = read_options(rest);
+        if (after.end == Options::End::prog) {
+            while (!rest.empty() && is_space(rest[0]))
+                rest.remove_prefix(1);
+            report(number, "only the first 'prog' counts: '%s' is ignored",
+                   shown(trim_end(rest)).c_str());
+        }
+        if (after.end != Options::End::missing_equals)
+            break;
+        // Pass over the word that is no pair, or the one separator where there is none.
+        rest = after.rest;
+        std::size_t word = 0;
+        while (word < rest.size() && rest[word] != ',' && !is_space(rest[word]))
+            ++word;
+        if (word > 0)
+            words.append(words.empty() ? "" : " ").append(rest.substr(0, word));
+        rest.remove_prefix(std::max<std::size_t>(word, 1));
     }
+    if (!words.empty())
+        report(number,
+               "'%s' after the program is ignored: the program gets the command's own "
+               "arguments, no others",
+               shown(words).c_str());
 }
 
 void Checker::check_repository(std::size_t number, std::string_view pattern) {
     std::string admin = std::string(pattern) + "/CVSROOT";
+    std::string text = shown(pattern);
     struct stat st {};
-    if (::stat(admin.c_str(), &st) == -1)
-        note(number, "no repository at '%.*s' (%s: %s)", width(pattern), pattern.data(),
-             admin.c_str(), std::strerror(errno));
-    else if (!S_ISDIR(st.st_mode))
-        note(number, "no repository at '%.*s' (%s is no directory)", width(pattern), pattern.data(),
-             admin.c_str());
+    int looked = ::stat(admin.c_str(), &st);
+    if (looked == 0 && S_ISDIR(st.st_mode))
+        return;
+    if (looked == -1 && errno != ENOENT && errno != ENOTDIR)
+        note(number, "cannot tell whether '%s' is a repository (%s/CVSROOT: %s)", text.c_str(),
+             text.c_str(), std::strerror(errno));
+    else
+        note(number, "no repository at '%s' (no directory %s/CVSROOT)", text.c_str(), text.c_str());
 }
 
-// Which line with a program applies first, for a root or as the default.
-void Checker::check_precedence(std::size_t number, const TableEntry &entry) {
+bool Checker::check_precedence(std::size_t number, const TableEntry &entry,
+                               std::string_view program) {
+    std::size_t earlier = routes_.add(number, entry, program);
+    if (earlier == 0)
+        return true;
     if (entry.kind == TableEntry::Kind::default_entry) {
-        if (default_line_ != 0)
-            report(number, "default entry replaces the one on line %zu", default_line_);
-        default_line_ = number;
-        return;
+        report(number, "default entry replaces the one on line %zu", earlier);
+        return true;
     }
-    auto [earlier, inserted] = first_with_prog_.try_emplace(std::string(entry.pattern), number);
-    if (!inserted)
-        report(number, "pattern '%.*s' is shadowed by line %zu, which applies first",
-               width(entry.pattern), entry.pattern.data(), earlier->second);
+    report(number, "pattern '%s' is shadowed by line %zu, which applies first",
+           shown(entry.pattern).c_str(), earlier);
+    return false;
 }
 
 void Checker::check_line(const NumberedLine &line) {
@@ -264,9 +327,9 @@ void Checker::check_line(const NumberedLine &line) {
         return;
     check_program(line.number, "program", options.prog);
     check_after_prog(line.number, options.rest);
-    if (entry.kind == TableEntry::Kind::entry && is_plain_path(entry.pattern))
+    if (check_precedence(line.number, entry, options.prog) &&
+        entry.kind == TableEntry::Kind::entry && is_plain_path(entry.pattern))
         check_repository(line.number, entry.pattern);
-    check_precedence(line.number, entry);
 }
 
 } // namespace
@@ -327,37 +390,25 @@ int check_table(const ProgramTable &table, const char *pathvane, std::FILE *out)
 }
 
 int list_routes(const ProgramTable &table, std::FILE *out) {
-    struct Listed {
-        std::string pattern;
-        std::string program;
-        std::size_t line = 0;
-    };
-    std::vector<Listed> routes;
-    std::unordered_set<std::string> patterns;
-    Listed last_default;
+    Routes routes;
     TableReader reader(table.path, 2);
     for (NumberedLine line; reader.next(line);) {
         TableEntry entry = split_table_line(line.text);
         if (entry.kind != TableEntry::Kind::entry && entry.kind != TableEntry::Kind::default_entry)
             continue;
         Options options = read_options(entry.options);
-        if (options.end != Options::End::prog)
-            continue;
-        Listed route{std::string(entry.pattern), std::string(options.prog), line.number};
-        if (entry.kind == TableEntry::Kind::default_entry)
-            last_default = std::move(route);
-        else if (route.pattern.find(':') == std::string::npos &&
-                 patterns.insert(route.pattern).second)
-            routes.push_back(std::move(route));
+        if (options.end == Options::End::prog)
+            routes.add(line.number, entry, options.prog);
     }
     if (said_missing(reader, table.path))
         return 2;
-    for (const Listed &route : routes)
-        std::fprintf(out, "%s\t%s\t%s:%zu\n", route.pattern.empty() ? "/" : route.pattern.c_str(),
-                     route.program.c_str(), table.path, route.line);
-    if (last_default.line != 0)
-        std::fprintf(out, "*\t%s\t%s:%zu, the default entry\n", last_default.program.c_str(),
-                     table.path, last_default.line);
+    for (const Routes::Route &route : routes.for_roots())
+        std::fprintf(out, "%s\t%s\t%s:%zu\n",
+                     route.pattern.empty() ? "/" : shown(route.pattern).c_str(),
+                     shown(route.program).c_str(), table.path, route.line);
+    if (const Routes::Route &route = routes.last_default(); route.line != 0)
+        std::fprintf(out, "*\t%s\t%s:%zu, the default entry\n", shown(route.program).c_str(),
+                     table.path, route.line);
     else
         std::fprintf(out, "*\t%s\tthe fallback program\n", table.fallback);
     return 0;

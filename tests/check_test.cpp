@@ -36,8 +36,7 @@ TEST(PathvaneCheck, ModesAndExitStatus) {
          "",
          0,
          "",
-         "S/pathvane.conf:1: note: no repository at '/r' (/r/CVSROOT: No such file or "
-         "directory)\n"},
+         "S/pathvane.conf:1: note: no repository at '/r' (no directory /r/CVSROOT)\n"},
         {"other table",
          {"-f", SANDBOX "/other.conf"},
          {},

@@ -99,6 +99,9 @@ fallback program '/usr/bin/ncvs': No such file or directory"
 $fallback
 CVS/Root
 /dev/log , /var/run/log"
+        check "the package's diversion with $args" "$(mandoc -T ascii -O width=999 \
+            "$work/other/man/pathvane.8" | col -b | grep -o "diverts Debian's /usr/bin/cvs to [^ ]*")" \
+            "diverts Debian's /usr/bin/cvs to /usr/bin/ncvs,"
         check "sample with $args" "$(grep -o -e '^# /[^:]*' -e '/usr/bin/[a-z]*' \
             "$work/other/etc/pathvane.conf.sample")" "# $table
 $fallback"

@@ -135,30 +135,30 @@ TEST_F(CheckTable, ReportsTheNaturalMistakes) {
         {.table = "$D/repo prog=$D/cvs\n* prog=$D/pathvane\n",
          .report = "T:1: program '$D/cvs' is pathvane itself, which refuses to run it\n"
                    "T:2: program '$D/pathvane' is pathvane itself, which refuses to run it\n"},
-        {.table = "$D/repo prog=/bin/sh -f\n",
-         .report = "T:1: '-f' after the program is ignored: the program gets the command's own "
-                   "arguments, no others\n"},
-        {.table = "$D/repo prog=/bin/sh mode=1 --allow-root=/x  # old\n",
-         .report = "T:1: '--allow-root=/x' after the program is ignored: the program gets the "
+        {.table = "$D/repo prog=/bin/sh -f owner=ops --allow-root=/x  # old\n",
+         .report = "T:1: '-f --allow-root=/x' after the program is ignored: the program gets the "
                    "command's own arguments, no others\n"},
+        {.table = "$D/repo prog=/bin/sh , owner=ops,, mode = 1\n", .report = "", .status = 0},
         {.table = "srv/cvs prog=/bin/sh\n",
-         .report = "T:1: pattern 'srv/cvs' is not an absolute path: roots are, so it never "
-                   "applies\n"},
+         .report = "T:1: pattern 'srv/cvs' is not an absolute path, as the path of every "
+                   "repository is\n"},
         {.table = "2401//srv/cvs/ prog=/bin/sh\n",
          .report = "T:1: note: pattern '2401/srv/cvs' is not an absolute path: it applies only "
                    "to roots with a port, such as ':pserver:host:2401/srv/cvs'\n",
          .status = 0},
-        {.table = "/srv/cvs/* prog=/bin/sh\n*/srv/* prog=/bin/sh\n",
-         .report = "T:1: pattern '/srv/cvs/*' holds '*' past its first byte: patterns are no "
-                   "globs, only a leading '*' has a meaning (a default entry)\n"
+        {.table = "/srv/cvs\x1b/* prog=/bin/sh\n*/srv/* prog=/bin/sh\n",
+         .report = "T:1: pattern '/srv/cvs\\033/*' holds '*' past its first byte: patterns are "
+                   "no globs, only a leading '*' has a meaning (a default entry)\n"
                    "T:2: pattern '*/srv/*' holds '*' past its first byte: patterns are no globs, "
                    "only a leading '*' has a meaning (a default entry)\n"},
-        {.table = "$D/repo/ prog=/bin/sh\n$D/rep prog=/bin/sh\n$D/pathvane prog=/bin/sh\n",
-         .report = "T:2: note: no repository at '$D/rep' ($D/rep/CVSROOT: No such file or "
-                   "directory)\n"
-                   "T:3: note: no repository at '$D/pathvane' ($D/pathvane/CVSROOT: Not a "
-                   "directory)\n",
+        {.table = "*ncvs prog=/bin/sh\n",
+         .report = "T:1: note: default entry '*ncvs': what follows the '*' is ignored\n",
          .status = 0},
+        {.table = "$D/repo/ prog=/bin/sh\n$D/rep prog=/bin/sh\n$D/pathvane prog=/bin/sh\n"
+                  "$D/rep// prog=/bin/sh\n",
+         .report = "T:2: note: no repository at '$D/rep' (no directory $D/rep/CVSROOT)\n"
+                   "T:3: note: no repository at '$D/pathvane' (no directory $D/pathvane/CVSROOT)\n"
+                   "T:4: pattern '$D/rep' is shadowed by line 2, which applies first\n"},
         {.table = "$D/repo prog=/bin/sh\n",
          .report = "T: not readable by every user: for those "
                    "who cannot read it, every command runs the "
@@ -176,6 +176,9 @@ TEST_F(CheckTable, ReportsTheNaturalMistakes) {
         {.table = "* prog=/bin/sh\n",
          .report = "fallback program '/etc/passwd' is not executable\n",
          .fallback = "/etc/passwd"},
+        {.table = "* prog=/bin/sh\n",
+         .report = "fallback program '$D/cvs' is pathvane itself, which refuses to run it\n",
+         .fallback = "$D/cvs"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(check(c.table, c.mode, true, replaced(c.fallback, "$D", dir.path())), c.report)
@@ -258,9 +261,11 @@ TEST(ListRoutes, InTheOrderTheyApply) {
     test::write_file(table,
                      "/home/repo prog=/opt/new\n* prog=/opt/a\n/home//repo/ prog=/opt/later\n"
                      "host:/x prog=/opt/never\n/home/old mode=1\n/home/old prog=/opt/old\n"
-                     "/ prog=/opt/root # every root of slashes\n*x prog=/opt/default\n");
-    EXPECT_EQ(listed(), "/home/repo\t/opt/new\tT:1\n/home/old\t/opt/old\tT:6\n"
-                        "/\t/opt/root\tT:7\n*\t/opt/default\tT:8, the default entry\nstatus 0");
+                     "/ prog=/opt/root # every root of slashes\n*x prog=/opt/default\n"
+                     "srv/cvs prog=/opt/rel\n/empty prog=,x=1\n/cut prog=/opt/c\0ut\n"s);
+    EXPECT_EQ(listed(), "/home/repo\t/opt/new\tT:1\n/home/old\t/opt/old\tT:6\n/\t/opt/root\tT:7\n"
+                        "srv/cvs\t/opt/rel\tT:9\n/empty\t\tT:10\n/cut\t/opt/c\tT:11\n"
+                        "*\t/opt/default\tT:8, the default entry\nstatus 0");
     test::write_file(table, "/r prog=/opt/r\n* mode=1\n");
     EXPECT_EQ(listed(), "/r\t/opt/r\tT:1\n*\t/fb\tthe fallback program\nstatus 0");
     test::write_file(table, "");
