@@ -32,7 +32,7 @@ void BM_LookupLastLine(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * state.range(0)); // table lines read
     unlink(table.c_str());
 }
-BENCHMARK(BM_LookupLastLine)->Arg(1000)->Arg(100000);
+BENCHMARK(BM_LookupLastLine)->Arg(1000)->Arg(100000)->Arg(1000000);
 
 const std::string opening = "Root /home/ncvs\n"
                             "Valid-responses ok error Valid-requests Checked-in New-entry "

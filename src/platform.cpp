@@ -8,7 +8,10 @@
 #endif
 
 #include <cerrno>
+#include <algorithm>
+#include <bit>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
@@ -232,6 +235,7 @@ LineReader::Result LineReader::next(std::span<char> &line) noexcept {
             line = std::span<char>(buf_ + start_, newline + 1);
             start_ = static_cast<std::size_t>(newline + 1 - buf_);
             scanned_ = 0;
+            ++lines_;
             return Result::line;
         }
         scanned_ = end_ - start_;
@@ -243,7 +247,153 @@ LineReader::Result LineReader::next(std::span<char> &line) noexcept {
             line = std::span<char>(buf_ + start_, end_ - start_);
             start_ = end_;
             scanned_ = 0;
+            ++lines_;
             return Result::line;
+        }
+    }
+}
+
+namespace {
+
+// Sixteen bytes, compared and counted at once where the machine can (SSE2, NEON), with the
+// compiler's vector types rather than one machine's intrinsics.
+using Bytes16 = unsigned char __attribute__((vector_size(16)));
+using Words2 = std::uint64_t __attribute__((vector_size(16)));
+
+Bytes16 load16(const char *bytes) noexcept {
+    Bytes16 v;
+    std::memcpy(&v, bytes, sizeof v);
+    return v;
+}
+
+Bytes16 splat16(char c) noexcept {
+    return Bytes16{} + static_cast<unsigned char>(c);
+}
+
+// The sum of the eight bytes of `lanes`.
+std::uint64_t sum_bytes(std::uint64_t lanes) noexcept {
+    std::uint64_t pairs = (lanes & 0x00ff00ff00ff00ff) + ((lanes >> 8) & 0x00ff00ff00ff00ff);
+    return (pairs * 0x0001000100010001) >> 48;
+}
+
+// The newline bytes among `size` bytes at `bytes`, where a group is looked at exactly.
+std::size_t count_newlines(const char *bytes, std::size_t size) noexcept {
+    // Eight bytes at a time: a byte of the word is zero where the byte was a newline, and each
+    // zero byte adds one to its lane of `lanes`, which can take 255 words before it is summed.
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    constexpr std::uint64_t low7 = 0x7f7f7f7f7f7f7f7f;
+    std::size_t count = 0;
+    std::size_t at = 0;
+    while (size - at >= 8) {
+        std::size_t words = std::min<std::size_t>((size - at) / 8, 255);
+        std::uint64_t lanes = 0;
+        for (std::size_t end = at + words * 8; at < end; at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + at, 8);
+            word ^= ones * '\n';
+            // The high bit of each byte of `nonzero` is set where that byte of `word` is not 0.
+            std::uint64_t nonzero = ((word & low7) + low7) | word;
+            lanes += (~nonzero >> 7) & ones;
+        }
+        count += sum_bytes(lanes);
+    }
+    for (; at < size; ++at)
+        count += bytes[at] == '\n' ? 1 : 0;
+    return count;
+}
+
+// Bytes passed over a group at a time, and looked at exactly where a group may hold a hit.
+constexpr std::size_t group_size = 1024;
+
+// Passes over the whole groups at `bytes` that hold no `mark` and no start of `piece` (taken
+// by its first and last bytes, which is enough to rule a start out), adding their newlines to
+// `newlines`; stops before a group that may hold either, or where fewer than a group and the
+// piece are left. Returns the bytes passed over.
+std::size_t pass_over(const char *bytes, std::size_t size, std::string_view piece, char mark,
+                      std::size_t &newlines) noexcept {
+    const std::size_t last = piece.size() - 1;
+    const Bytes16 newline = splat16('\n');
+    const Bytes16 marked = splat16(mark);
+    const Bytes16 first = splat16(piece.front());
+    const Bytes16 final = splat16(piece.back());
+    std::size_t at = 0;
+    for (; size - at >= group_size + last; at += group_size) {
+        Bytes16 counts{};
+        Bytes16 hits{};
+        for (std::size_t step = at; step < at + group_size; step += 16) {
+            Bytes16 here = load16(bytes + step);
+            counts -= static_cast<Bytes16>(here == newline); // a lane is -1 where true
+            hits |= static_cast<Bytes16>(here == marked) |
+                    (static_cast<Bytes16>(here == first) &
+                     static_cast<Bytes16>(load16(bytes + step + last) == final));
+        }
+        auto any = std::bit_cast<Words2>(hits);
+        if ((any[0] | any[1]) != 0)
+            break;
+        auto sums = std::bit_cast<Words2>(counts);
+        newlines += sum_bytes(sums[0]) + sum_bytes(sums[1]);
+    }
+    return at;
+}
+
+} // namespace
+
+const char *LineReader::find_holding(std::size_t &from, std::string_view piece,
+                                     char mark) noexcept {
+    for (;;) {
+        from += pass_over(buf_ + from, end_ - from, piece, mark, lines_);
+        // Exactly, within one group (or what is left).
+        const char *group = buf_ + from;
+        std::size_t size = std::min(end_ - from, group_size);
+        auto *marked = static_cast<const char *>(std::memchr(group, mark, size));
+        // A piece that starts after the mark is found later, if at all.
+        std::size_t reach = std::min(
+            end_ - from, (marked != nullptr ? static_cast<std::size_t>(marked - group) : size) +
+                             piece.size() - 1);
+        auto *found = static_cast<const char *>(::memmem(group, reach, piece.data(), piece.size()));
+        if (found != nullptr)
+            return found;
+        if (marked != nullptr)
+            return marked;
+        lines_ += count_newlines(group, size);
+        from += size;
+        if (from == end_)
+            return nullptr;
+    }
+}
+
+LineReader::Result LineReader::next_holding(std::span<char> &line, std::string_view piece,
+                                            char mark) noexcept {
+    if (piece.empty())
+        return next(line);
+    for (;;) {
+        if (error_ != 0)
+            return Result::error;
+        // Newlines before `from` are counted in lines_.
+        std::size_t from = start_;
+        if (const char *hit = start_ == end_ ? nullptr : find_holding(from, piece, mark)) {
+            const char *begin = hit;
+            while (begin > buf_ + start_ && begin[-1] != '\n')
+                --begin;
+            if (begin > buf_ + from)
+                lines_ +=
+                    count_newlines(buf_ + from, static_cast<std::size_t>(begin - buf_) - from);
+            start_ = static_cast<std::size_t>(begin - buf_);
+            scanned_ = 0;
+            return next(line);
+        }
+        // No whole line here holds either, and every newline is counted; the last line may
+        // hold one once more of it is read.
+        std::size_t end = end_;
+        while (end > start_ && buf_[end - 1] != '\n')
+            --end;
+        start_ = end;
+        scanned_ = 0;
+        if (eof_ || !fill()) {
+            if (error_ != 0)
+                return Result::error;
+            start_ = end_; // a last line without newline, which holds neither
+            return Result::end;
         }
     }
 }
@@ -261,10 +411,10 @@ void SetupFile::fail_unless_missing(int error) {
     missing_ = error;
 }
 
-bool SetupFile::next(std::span<char> &line) {
+bool SetupFile::next(std::span<char> &line, std::string_view piece, char mark) {
     if (!fd_)
         return false;
-    switch (reader_.next(line)) {
+    switch (reader_.next_holding(line, piece, mark)) {
     case LineReader::Result::line:
         read_a_line_ = true;
         return true;

@@ -155,10 +155,19 @@ class LineReader {
     // On Result::line, `line` holds the bytes, writable and valid until the next call. On
     // Result::error, error() tells why (ENOMEM when the line did not fit in memory).
     Result next(std::span<char> &line) noexcept;
+    // The next line that holds `piece` or the byte `mark`, passing over the lines before it
+    // without handing them out, as grep does; every line where `piece` is empty.
+    Result next_holding(std::span<char> &line, std::string_view piece, char mark) noexcept;
     int error() const noexcept { return error_; }
+    // The number, from 1, of the line last handed out; lines passed over count.
+    std::size_t line_number() const noexcept { return lines_; }
 
   private:
     bool fill() noexcept;
+    // The first byte of the first `piece` or `mark` from `from` on, counting the newlines it
+    // passes in lines_ and moving `from` up to where it stopped; null where the buffer holds
+    // none.
+    const char *find_holding(std::size_t &from, std::string_view piece, char mark) noexcept;
 
     int fd_;
     char *buf_ = nullptr;
@@ -166,6 +175,7 @@ class LineReader {
     std::size_t start_ = 0;   // first byte of the next line
     std::size_t scanned_ = 0; // bytes from start_ known to hold no newline
     std::size_t end_ = 0;     // end of the bytes read
+    std::size_t lines_ = 0;
     bool eof_ = false;
     int error_ = 0;
 };
@@ -180,7 +190,9 @@ class SetupFile {
     explicit SetupFile(const char *path, int failure_status = 1);
 
     // The next line, as LineReader hands it out; false at the end, or where there is no file.
-    bool next(std::span<char> &line);
+    // With a `piece`, the next line that holds it or `mark`, as LineReader::next_holding.
+    bool next(std::span<char> &line, std::string_view piece = {}, char mark = '\0');
+    std::size_t line_number() const noexcept { return reader_.line_number(); }
     // Why there was no file to read (an errno value), once next() has found none; else 0.
     int missing() const noexcept { return missing_; }
 

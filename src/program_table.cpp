@@ -188,11 +188,26 @@ TableMatch match_table_line(std::span<char> line, std::string_view root) noexcep
     return match;
 }
 
-bool TableReader::next(NumberedLine &line) {
-    if (!file_.next(line.text))
+bool TableReader::next_for(NumberedLine &line, std::string_view piece) {
+    if (!file_.next(line.text, piece, '*'))
         return false;
-    line.number = ++number_;
+    line.number = file_.line_number();
     return true;
+}
+
+std::string_view root_piece(std::string_view root) noexcept {
+    constexpr std::size_t rare = 4; // "/src" and longer
+    std::string_view chosen;
+    std::size_t end = root.size();
+    while (end > 0 && chosen.size() < rare) {
+        std::size_t slash = root.rfind('/', end - 1);
+        std::size_t start = slash == std::string_view::npos ? 0 : slash;
+        std::string_view piece = slice(root, start, end - start);
+        if (piece.size() > chosen.size())
+            chosen = piece;
+        end = start;
+    }
+    return chosen;
 }
 
 namespace {
@@ -219,7 +234,8 @@ Program lookup_program(const ProgramTable &table, const char *root) {
 
     Program by_default{table.fallback, nullptr};
     TableReader reader(table.path);
-    for (NumberedLine line; reader.next(line);) {
+    const std::string_view piece = root_piece(root_wanted);
+    for (NumberedLine line; reader.next_for(line, piece);) {
         TableMatch match = match_table_line(line.text, root_wanted);
         if (!match.program)
             continue;

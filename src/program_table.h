@@ -49,14 +49,23 @@ class TableReader {
   public:
     explicit TableReader(const char *path, int failure_status = 1) : file_(path, failure_status) {}
 
-    bool next(NumberedLine &line);
+    bool next(NumberedLine &line) { return next_for(line, {}); }
+    // The next line that may be for the root whose root_piece() is `piece`, or a default entry:
+    // lines that hold neither `piece` nor a '*' are passed over unsplit. Every line where
+    // `piece` is empty.
+    bool next_for(NumberedLine &line, std::string_view piece);
     // Why there was no table to read (an errno value), once next() has found none; else 0.
     int missing() const noexcept { return file_.missing(); }
 
   private:
     SetupFile file_;
-    std::size_t number_ = 0;
 };
+
+// A part of the normalised `root` that every table line for it holds as it is, however its
+// pattern spells the slashes: one of its components, with the '/' before it. The last that is
+// long enough to be rare, as the last ones tell a repository from its neighbours; the longest
+// where none is. Empty for an empty root.
+std::string_view root_piece(std::string_view root) noexcept;
 
 // What the lookup of one root makes of one line.
 struct TableMatch {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <optional>
@@ -148,6 +149,72 @@ TEST_F(Lookup, ManyLinesAcrossReadBuffers) {
     EXPECT_EQ(lookup(table, "/repo12345"), "/bin/p12345");
     EXPECT_EQ(lookup(table, "/repo19999"), "/bin/p19999");
     EXPECT_EQ(lookup(table, "/repo20000"), fallback);
+    // The first read ends inside a line, before the part of the root that the line holds.
+    EXPECT_EQ(lookup(std::string(65526, '#') + "\n/straddle/target prog=/s\n", "/straddle/target"),
+              "/s");
+}
+
+// The lookup passes over lines that hold neither a piece of the root nor a '*'; it must choose
+// what reading every line chooses, with the same line number, across read buffers too.
+TEST_F(Lookup, PassingOverLinesAgreesWithReadingEachLine) {
+    std::mt19937 random(16);
+    auto pick = [&](std::initializer_list<const char *> from) {
+        return std::string(from.begin()[random() % from.size()]);
+    };
+    auto path = [&] {
+        std::string text = random() % 8 == 0 ? "" : "/";
+        for (unsigned n = random() % 4; n > 0; --n)
+            text += (random() % 2 == 0 ? pick({"home", "cvs", "src", "srcx", "ab"})
+                                       : "p" + std::to_string(random() % 40)) +
+                    std::string(1 + random() % 3 * (random() % 2), '/');
+        return text;
+    };
+    // Mostly lines for other roots; now and then a default entry, a '*' elsewhere, a comment,
+    // a NUL byte or a carriage return.
+    auto line = [&] {
+        std::string text = random() % 8 == 0 ? pick({"*", "*old", "# *", "#", "@", "\t"}) : "";
+        text += path() + pick({" prog=", " mode=1, prog=", "\tprog = ", " ", ""}) + path();
+        text += random() % 8 == 0 ? pick({"# src", " @*", "\r", "*", "#p1"}) : "";
+        std::replace(text.begin(), text.end(), '@', '\0');
+        return text + "\n";
+    };
+    const std::string file = dir / "table";
+    const pathvane::ProgramTable setup{file.c_str(), fallback};
+    for (int round = 0; round < 800; ++round) {
+        std::string table;
+        std::size_t size = round % 50 == 0 ? 200000 : 1 + random() % 2000;
+        while (table.size() < size)
+            table += line();
+        if (random() % 4 == 0)
+            table.pop_back(); // a last line without newline
+        test::write_file(file, table);
+        for (int i = 0; i < 5; ++i) {
+            std::string root = pick({"", ":ext:h:", "h:99"}) + path();
+            if (i < 2) { // the pattern of a line, often the one at the end of the first read
+                std::size_t at = i == 0 && table.size() > 65536 ? 65536 - random() % 64
+                                                                : random() % table.size();
+                std::size_t begin = table.rfind('\n', at - 1) + 1; // npos + 1 is 0
+                root = table.substr(begin, table.find_first_of(" \t\n", begin) - begin);
+            }
+            pathvane::Program got = lookup_program(setup, root.c_str());
+
+            pathvane::CString wanted = pathvane::normalize_root(root.c_str());
+            std::string expected = fallback;
+            std::size_t expected_line = 0;
+            pathvane::TableReader reader(setup.path);
+            for (pathvane::NumberedLine each; reader.next(each);) {
+                pathvane::TableMatch match = pathvane::match_table_line(each.text, wanted.get());
+                if (!match.program)
+                    continue;
+                expected = *match.program;
+                expected_line = each.number;
+                if (!match.is_default)
+                    break;
+            }
+            ASSERT_EQ(got.path, expected) << "root '" << root << "' table:\n" << table;
+            ASSERT_EQ(got.line, expected_line) << "root '" << root << "' table:\n" << table;
+        }
+    }
 }
 
 TEST_F(Lookup, MissingOrUnreadableTableGivesTheFallback) {
