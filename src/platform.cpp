@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <algorithm>
-#include <bit>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -209,6 +208,7 @@ bool LineReader::fill() noexcept {
         ssize_t n = ::read(fd_, buf_ + end_, cap_ - end_);
         if (n > 0) {
             end_ += static_cast<std::size_t>(n);
+            has_read_ = true;
             return true;
         }
         if (n == 0) {
@@ -258,17 +258,6 @@ namespace {
 // Sixteen bytes, compared and counted at once where the machine can (SSE2, NEON), with the
 // compiler's vector types rather than one machine's intrinsics.
 using Bytes16 = unsigned char __attribute__((vector_size(16)));
-using Words2 = std::uint64_t __attribute__((vector_size(16)));
-
-Bytes16 load16(const char *bytes) noexcept {
-    Bytes16 v;
-    std::memcpy(&v, bytes, sizeof v);
-    return v;
-}
-
-Bytes16 splat16(char c) noexcept {
-    return Bytes16{} + static_cast<unsigned char>(c);
-}
 
 // The sum of the eight bytes of `lanes`.
 std::uint64_t sum_bytes(std::uint64_t lanes) noexcept {
@@ -311,27 +300,31 @@ constexpr std::size_t group_size = 1024;
 // piece are left. Returns the bytes passed over.
 std::size_t pass_over(const char *bytes, std::size_t size, std::string_view piece, char mark,
                       std::size_t &newlines) noexcept {
+    // Vectors are built in place, never passed by value: some ABIs pass them differently.
     const std::size_t last = piece.size() - 1;
-    const Bytes16 newline = splat16('\n');
-    const Bytes16 marked = splat16(mark);
-    const Bytes16 first = splat16(piece.front());
-    const Bytes16 final = splat16(piece.back());
+    Bytes16 newline, marked, first, final;
+    std::memset(&newline, '\n', sizeof newline);
+    std::memset(&marked, mark, sizeof marked);
+    std::memset(&first, piece.front(), sizeof first);
+    std::memset(&final, piece.back(), sizeof final);
     std::size_t at = 0;
     for (; size - at >= group_size + last; at += group_size) {
         Bytes16 counts{};
         Bytes16 hits{};
         for (std::size_t step = at; step < at + group_size; step += 16) {
-            Bytes16 here = load16(bytes + step);
+            Bytes16 here, there;
+            std::memcpy(&here, bytes + step, sizeof here);
+            std::memcpy(&there, bytes + step + last, sizeof there);
             counts -= static_cast<Bytes16>(here == newline); // a lane is -1 where true
             hits |= static_cast<Bytes16>(here == marked) |
-                    (static_cast<Bytes16>(here == first) &
-                     static_cast<Bytes16>(load16(bytes + step + last) == final));
+                    (static_cast<Bytes16>(here == first) & static_cast<Bytes16>(there == final));
         }
-        auto any = std::bit_cast<Words2>(hits);
-        if ((any[0] | any[1]) != 0)
+        std::uint64_t words[2];
+        std::memcpy(words, &hits, sizeof words);
+        if ((words[0] | words[1]) != 0)
             break;
-        auto sums = std::bit_cast<Words2>(counts);
-        newlines += sum_bytes(sums[0]) + sum_bytes(sums[1]);
+        std::memcpy(words, &counts, sizeof words);
+        newlines += sum_bytes(words[0]) + sum_bytes(words[1]);
     }
     return at;
 }
@@ -416,13 +409,13 @@ bool SetupFile::next(std::span<char> &line, std::string_view piece, char mark) {
         return false;
     switch (reader_.next_holding(line, piece, mark)) {
     case LineReader::Result::line:
-        read_a_line_ = true;
         return true;
     case LineReader::Result::end:
         return false;
     case LineReader::Result::error:
-        // Only before the first line can a failure say that there is no file (a directory).
-        if (read_a_line_)
+        // Only before the first byte can a failure say that there is no file (a directory):
+        // lines may have been passed over unseen.
+        if (reader_.has_read())
             fail_on_file(path_, reader_.error(), failure_status_);
         fail_unless_missing(reader_.error());
         return false;

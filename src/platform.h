@@ -159,6 +159,9 @@ class LineReader {
     // without handing them out, as grep does; every line where `piece` is empty.
     Result next_holding(std::span<char> &line, std::string_view piece, char mark) noexcept;
     int error() const noexcept { return error_; }
+    // Whether any byte has been read: a failure after one is the machine's, not a sign that
+    // there is no file.
+    bool has_read() const noexcept { return has_read_; }
     // The number, from 1, of the line last handed out; lines passed over count.
     std::size_t line_number() const noexcept { return lines_; }
 
@@ -176,6 +179,7 @@ class LineReader {
     std::size_t scanned_ = 0; // bytes from start_ known to hold no newline
     std::size_t end_ = 0;     // end of the bytes read
     std::size_t lines_ = 0;
+    bool has_read_ = false;
     bool eof_ = false;
     int error_ = 0;
 };
@@ -204,7 +208,6 @@ class SetupFile {
     int failure_status_;
     Fd fd_;
     LineReader reader_;
-    bool read_a_line_ = false;
     int missing_ = 0;
 };
 

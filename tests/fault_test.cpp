@@ -96,40 +96,50 @@ FaultCase serving(const char *name, std::string input, const char *program,
             .stdin_mode = stream};
 }
 
-// Injects `kind` ("alloc", "open" or "read") failures, with `error` as the errno of a failed
-// open or read, at 1, 2, ... until a run reaches no such point, and checks each run against
-// `c.allowed`.
+// One run of `c` with a `kind` ("alloc", "open" or "read") failure at `point`, with `error` as
+// the errno of a failed open or read; `reached` tells whether the run came to that point.
+struct PointRun {
+    bool reached;
+    test::Outcome outcome;
+    Sandbox::Record record;
+};
+
+PointRun run_at(const FaultCase &c, const std::string &kind, std::size_t point, int error) {
+    Sandbox sandbox;
+    sandbox.write_table(c.table);
+    if (!c.root_file.empty()) {
+        test::make_dir(sandbox.work() + "/CVS");
+        test::write_file(sandbox.work() + "/CVS/Root", c.root_file);
+    }
+    std::vector<std::string> env = c.env;
+    env.push_back("LD_PRELOAD=" FAULT_INJECT_LIB);
+    env.push_back("FAULT_EXE=" + std::filesystem::canonical(PATHVANE_UNDER_TEST_PATH).string());
+    env.push_back("FAULT_LOG=" + sandbox.path("fault.log"));
+    env.push_back(kind == "alloc"  ? "FAULT_ALLOC="
+                  : kind == "open" ? "FAULT_OPEN="
+                                   : "FAULT_READ=");
+    env.back() += std::to_string(point);
+    env.push_back("FAULT_ERRNO=" + std::to_string(error));
+    test::Invocation inv = sandbox.invocation(c.argv, env);
+    inv.input = {{c.input}};
+    inv.stdin_mode = c.stdin_mode;
+    inv.timeout_ms = 20000;
+    test::Outcome outcome = test::run(inv);
+    bool reached = test::read_file(sandbox.path("fault.log")).find(kind) != std::string::npos;
+    return {reached, std::move(outcome), sandbox.record()};
+}
+
+// Injects `kind` failures at 1, 2, ... until a run reaches no such point, and checks each run
+// against `c.allowed`.
 void run_points(const FaultCase &c, const std::string &kind, int error = EIO) {
     std::vector<bool> seen(c.allowed.size());
     for (std::size_t point = 1;; ++point) {
         SCOPED_TRACE(std::string(c.name) + ", " + kind + " " + std::to_string(point) + ", " +
                      std::strerror(error));
         ASSERT_LE(point, 64u) << "failure points without end";
-        Sandbox sandbox;
-        sandbox.write_table(c.table);
-        if (!c.root_file.empty()) {
-            test::make_dir(sandbox.work() + "/CVS");
-            test::write_file(sandbox.work() + "/CVS/Root", c.root_file);
-        }
-        std::vector<std::string> env = c.env;
-        env.push_back("LD_PRELOAD=" FAULT_INJECT_LIB);
-        env.push_back("FAULT_EXE=" + std::filesystem::canonical(PATHVANE_UNDER_TEST_PATH).string());
-        env.push_back("FAULT_LOG=" + sandbox.path("fault.log"));
-        env.push_back(kind == "alloc"  ? "FAULT_ALLOC="
-                      : kind == "open" ? "FAULT_OPEN="
-                                       : "FAULT_READ=");
-        env.back() += std::to_string(point);
-        env.push_back("FAULT_ERRNO=" + std::to_string(error));
-        test::Invocation inv = sandbox.invocation(c.argv, env);
-        inv.input = {{c.input}};
-        inv.stdin_mode = c.stdin_mode;
-        inv.timeout_ms = 20000;
-        test::Outcome outcome = test::run(inv);
+        auto [reached, outcome, record] = run_at(c, kind, point, error);
         ASSERT_FALSE(outcome.timed_out);
         ASSERT_TRUE(outcome.exited) << "ended by signal " << outcome.signal;
-
-        bool reached = test::read_file(sandbox.path("fault.log")).find(kind) != std::string::npos;
-        Sandbox::Record record = sandbox.record();
         if (!reached) {
             EXPECT_TRUE(matches(passed_over(c.program), outcome, record, c.input))
                 << "stderr: " << outcome.err;
@@ -212,10 +222,16 @@ TEST(Faults, EveryReadFailure) {
     };
     for (const FaultCase &c : cases)
         run_points(c, "read");
-    // A failure that means "no table" at the first read cuts the table short after it.
+    // A failure that means "no table" at the first read cuts the table short after it,
     FaultCase denied = cases[0];
     denied.allowed = {passed_over("fallback"), table_fails("Permission denied")};
     run_points(denied, "read", EACCES);
+    // even where the lookup has passed over every line read before it.
+    denied.table = std::string(70000, '#') + "\n" + denied.table;
+    PointRun second = run_at(denied, "read", 2, EACCES);
+    EXPECT_TRUE(second.reached);
+    EXPECT_TRUE(matches(table_fails("Permission denied"), second.outcome, second.record, ""))
+        << "program '" << second.record.program << "', stderr: " << second.outcome.err;
 }
 
 TEST(Faults, EveryOpenFailure) {

@@ -6,6 +6,10 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "files.h"
 #include "program_table.h"
@@ -161,20 +165,28 @@ TEST_F(Lookup, PassingOverLinesAgreesWithReadingEachLine) {
     auto pick = [&](std::initializer_list<const char *> from) {
         return std::string(from.begin()[random() % from.size()]);
     };
+    // One call of random() per statement, so that every compiler builds the same tables.
     auto path = [&] {
         std::string text = random() % 8 == 0 ? "" : "/";
-        for (unsigned n = random() % 4; n > 0; --n)
-            text += (random() % 2 == 0 ? pick({"home", "cvs", "src", "srcx", "ab"})
-                                       : "p" + std::to_string(random() % 40)) +
-                    std::string(1 + random() % 3 * (random() % 2), '/');
+        for (unsigned n = random() % 4; n > 0; --n) {
+            if (random() % 2 == 0)
+                text += pick({"home", "cvs", "src", "srcx", "ab"});
+            else
+                text += "p" + std::to_string(random() % 40);
+            std::size_t slashes = 1 + random() % 3;
+            text += std::string(random() % 2 == 0 ? 1 : slashes, '/');
+        }
         return text;
     };
     // Mostly lines for other roots; now and then a default entry, a '*' elsewhere, a comment,
     // a NUL byte or a carriage return.
     auto line = [&] {
         std::string text = random() % 8 == 0 ? pick({"*", "*old", "# *", "#", "@", "\t"}) : "";
-        text += path() + pick({" prog=", " mode=1, prog=", "\tprog = ", " ", ""}) + path();
-        text += random() % 8 == 0 ? pick({"# src", " @*", "\r", "*", "#p1"}) : "";
+        text += path();
+        text += pick({" prog=", " mode=1, prog=", "\tprog = ", " ", ""});
+        text += path();
+        if (random() % 8 == 0)
+            text += pick({"# src", " @*", "\r", "*", "#p1"});
         std::replace(text.begin(), text.end(), '@', '\0');
         return text + "\n";
     };
@@ -191,9 +203,10 @@ TEST_F(Lookup, PassingOverLinesAgreesWithReadingEachLine) {
         for (int i = 0; i < 5; ++i) {
             std::string root = pick({"", ":ext:h:", "h:99"}) + path();
             if (i < 2) { // the pattern of a line, often the one at the end of the first read
-                std::size_t at = i == 0 && table.size() > 65536 ? 65536 - random() % 64
-                                                                : random() % table.size();
-                std::size_t begin = table.rfind('\n', at - 1) + 1; // npos + 1 is 0
+                std::size_t at = random() % table.size();
+                if (i == 0 && table.size() > 65536)
+                    at = 65536 - random() % 64;
+                std::size_t begin = at == 0 ? 0 : table.rfind('\n', at - 1) + 1; // npos + 1 is 0
                 root = table.substr(begin, table.find_first_of(" \t\n", begin) - begin);
             }
             pathvane::Program got = lookup_program(setup, root.c_str());
@@ -214,6 +227,59 @@ TEST_F(Lookup, PassingOverLinesAgreesWithReadingEachLine) {
             ASSERT_EQ(got.path, expected) << "root '" << root << "' table:\n" << table;
             ASSERT_EQ(got.line, expected_line) << "root '" << root << "' table:\n" << table;
         }
+    }
+}
+
+// The reader behind the lookup hands out exactly the lines that hold the piece or the mark,
+// numbered as reading every line numbers them, wherever its reads end: here a pipe's, at
+// random. Pieces of every length meet the edges of the groups of bytes it passes over.
+TEST(LineReader, PassesOverExactlyTheLinesThatHoldNeither) {
+    std::mt19937 random(1024);
+    for (int round = 0; round < 100; ++round) {
+        std::size_t length =
+            std::initializer_list<std::size_t>{1, 2, 3, 15, 16, 17, 1100}.begin()[random() % 7];
+        std::string piece(length, '/');
+        for (char &c : piece)
+            c = "xyz/"[random() % 4];
+        std::string text;
+        std::vector<std::pair<std::size_t, std::string>> expected; // line number and line
+        for (std::size_t number = 1; text.size() < 150000; ++number) {
+            std::string line(random() % (round % 10 == 0 ? 70000 : 120), 'a');
+            for (char &c : line)
+                c = "ab /\t\r"[random() % 6];
+            std::size_t kind = random() % 64;
+            std::size_t at = line.empty() ? 0 : random() % line.size();
+            if (kind == 0)
+                line.insert(at, piece);
+            else if (kind == 1)
+                line.insert(at, 1, '*');
+            else if (kind == 2 && length >= 3) // the first and last bytes, not the middle
+                line.insert(at, piece.front() + std::string(length - 2, '\n' + 1) + piece.back());
+            if (line.find(piece) != std::string::npos || line.find('*') != std::string::npos)
+                expected.emplace_back(number, line + "\n");
+            text += line + "\n";
+        }
+        int pipe_ends[2];
+        ASSERT_EQ(pipe(pipe_ends), 0);
+        std::thread writer([&text, write_end = pipe_ends[1], seed = random()] {
+            std::mt19937 sizes(seed);
+            for (std::size_t at = 0; at < text.size();) {
+                std::size_t size = std::min<std::size_t>(1 + sizes() % 70000, text.size() - at);
+                ssize_t n = write(write_end, text.data() + at, size);
+                if (n <= 0)
+                    break;
+                at += static_cast<std::size_t>(n);
+            }
+            close(write_end);
+        });
+        std::vector<std::pair<std::size_t, std::string>> got;
+        pathvane::LineReader reader(pipe_ends[0]);
+        for (std::span<char> line;
+             reader.next_holding(line, piece, '*') == pathvane::LineReader::Result::line;)
+            got.emplace_back(reader.line_number(), std::string(line.begin(), line.end()));
+        writer.join();
+        close(pipe_ends[0]);
+        ASSERT_EQ(got, expected) << "round " << round << ", piece '" << piece << "'";
     }
 }
 
