@@ -71,45 +71,75 @@ def hyperfine(commands, runs, warmup=20):
         return [r["median"] for r in json.load(open(out.name))["results"]]
 
 
-def interleaved(commands, rounds):
+def interleaved(commands, rounds, cpu=None):
     """Median seconds of each command (an argv), each round running every command once, in an
-    order that rotates: the machine's load then weighs on all of them alike."""
+    order that rotates: the machine's load then weighs on all of them alike. Where `cpu` is a
+    list, it receives each command's CPU seconds (user and system) per round."""
     times = [[] for _ in commands]
+    cpu_times = [[] for _ in commands]
     order = list(range(len(commands)))
     for _ in range(rounds):
         for i in order:
             start = time.perf_counter()
-            os.waitpid(os.posix_spawn(commands[i][0], commands[i], os.environ), 0)
+            _, _, usage = os.wait4(os.posix_spawn(commands[i][0], commands[i], os.environ), 0)
             times[i].append(time.perf_counter() - start)
+            cpu_times[i].append(usage.ru_utime + usage.ru_stime)
         order = order[1:] + order[:1]
+    if cpu is not None:
+        cpu.extend(cpu_times)
     return [statistics.median(t) for t in times]
+
+
+def paired(times, reference):
+    """The median of the per-round ratios of `times` to `reference`."""
+    return statistics.median(a / b for a, b in zip(times, reference) if b > 0)
 
 
 def startup():
     print("== Start-up: pathvane -d ROOT exec'ing /bin/true through a 10-line table")
     write_table(10)
     args = ["-d", "/home/ncvs/target", "co", "module"]
-    true, floor, pathvane, no_record, full_log = interleaved(
-        [["/bin/true"], [os.path.join(BIN, "exec_floor")], [PATHVANE, *args],
-         [os.path.join(BIN, "pathvane_bench_no_record"), *args],
-         [os.path.join(BIN, "pathvane_bench_full_log"), *args]], rounds=2000)
-    ratio, floor_ratio = pathvane / true, floor / true
-    print(f"  /bin/true {true * 1e3:.3f} ms, exec-only floor {floor * 1e3:.3f} ms, "
-          f"pathvane {pathvane * 1e3:.3f} ms, without the routing record "
-          f"{no_record * 1e3:.3f} ms, with the log's socket full {full_log * 1e3:.3f} ms")
-    record("start-up, pathvane / pathvane built without the routing record",
-           f"{pathvane / no_record:.3f} (+{(pathvane - no_record) * 1e6:.0f} us)", "reported",
-           True)
-    record("start-up, log socket full - log read (ms)", f"{(full_log - pathvane) * 1e3:.3f}",
-           "<= 2 (a full log never holds a command up)", full_log - pathvane <= 0.002)
-    # Any program that runs another in its place pays one more exec; where that alone costs
-    # more than the target allows, pathvane is held to the floor instead.
-    if floor_ratio <= 1.8:
-        record("start-up, pathvane / true", f"{ratio:.2f}", "<= 1.8", ratio <= 1.8)
-    else:
-        record("start-up, pathvane / true", f"{ratio:.2f} (exec-only floor: {floor_ratio:.2f})",
-               "<= 1.8, or within 10% of the floor where the floor is above 1.8",
-               pathvane / floor <= 1.10)
+    names = ["true", "floor", "pathvane", "no record", "full log", "static floor",
+             "static", "static, no record", "duty floor", "static duty floor"]
+    commands = [["/bin/true"], [os.path.join(BIN, "exec_floor")], [PATHVANE, *args],
+                [os.path.join(BIN, "pathvane_bench_no_record"), *args],
+                [os.path.join(BIN, "pathvane_bench_full_log"), *args],
+                [os.path.join(BIN, "exec_floor_static")],
+                [os.path.join(BIN, "pathvane_bench_static"), *args],
+                [os.path.join(BIN, "pathvane_bench_static_no_record"), *args],
+                [os.path.join(BIN, "duty_floor"), *args],
+                [os.path.join(BIN, "duty_floor_static"), *args]]
+    cpu = []
+    wall = dict(zip(names, interleaved(commands, rounds=3000, cpu=cpu)))
+    cpu = dict(zip(names, cpu))
+    print("  wall medians: " + ", ".join(f"{n} {t * 1e3:.3f} ms" for n, t in wall.items()))
+    print("  CPU medians:  " + ", ".join(f"{n} {statistics.median(cpu[n]) * 1e3:.3f} ms"
+                                        for n in names))
+    record("start-up, pathvane / true", f"{wall['pathvane'] / wall['true']:.2f}", "reported", True)
+    # A wrapper pays one more exec than the program it runs; the floor is a C program that does
+    # nothing but that exec, linked the same way. CPU time (user and system, per round) is
+    # judged: on a shared machine it holds where the wall clock waits for other guests.
+    for label, ours, floor in (("dynamic", "no record", "floor"),
+                               ("static", "static, no record", "static floor")):
+        ratio = paired(cpu[ours], cpu[floor])
+        record(f"start-up ({label}, no record), pathvane / exec-only C wrapper, CPU",
+               f"{ratio:.3f} (wall {wall[ours] / wall[floor]:.3f})", "<= 1.05", ratio <= 1.05)
+    # The part of that which any wrapper with pathvane's duties pays: reading the table and
+    # checking that the program is not itself.
+    for label, duty, floor in (("dynamic", "duty floor", "floor"),
+                               ("static", "static duty floor", "static floor")):
+        record(f"start-up ({label}), a C wrapper that also reads the table and checks itself / "
+               "exec-only C wrapper, CPU", f"{paired(cpu[duty], cpu[floor]):.3f}", "reported",
+               True)
+    for label, ours, without in (("dynamic", "pathvane", "no record"),
+                                 ("static", "static", "static, no record")):
+        extra = statistics.median(cpu[ours]) - statistics.median(cpu[without])
+        record(f"start-up ({label}), the routing record's cost, CPU",
+               f"{paired(cpu[ours], cpu[without]):.3f} (+{extra * 1e6:.0f} us)", "reported", True)
+    record("start-up, log socket full - log read (ms)",
+           f"{(wall['full log'] - wall['pathvane']) * 1e3:.3f}",
+           "<= 2 (a full log never holds a command up)",
+           wall['full log'] - wall['pathvane'] <= 0.002)
 
 
 def lookup_scaling():
@@ -123,8 +153,9 @@ def lookup_scaling():
             runs=200 if lines <= 100000 else 30, warmup=5)
         times[lines] = pathvane
         print(f"  {lines:>8} lines: pathvane {pathvane * 1e3:8.3f} ms, grep {grep * 1e3:8.3f} ms")
-        record(f"lookup of {lines} lines, pathvane / grep", f"{pathvane / grep:.2f}", "<= 2",
-               pathvane / grep <= 2)
+        target = 1.0 if lines == 1000000 else 2
+        record(f"lookup of {lines} lines, pathvane / grep", f"{pathvane / grep:.2f}",
+               f"<= {target}", pathvane / grep <= target)
     # Linear: the cost per line of the largest table is that of the one below it.
     per_line_1m = (times[1000000] - times[10]) / 999990
     per_line_100k = (times[100000] - times[10]) / 99990
@@ -216,11 +247,14 @@ def in_process():
                           "--benchmark_min_time=0.2"], check=True, capture_output=True,
                          text=True).stdout
     for b in json.loads(out)["benchmarks"]:
-        per_item = f", {1e9 / b['items_per_second']:.1f} ns per line" \
-            if "items_per_second" in b else ""
-        line = f"{b['name']}: {b['real_time']:.1f} {b['time_unit']}{per_item}"
-        print("  " + line)
-        rows.append((b["name"], f"{b['real_time']:.1f} {b['time_unit']}{per_item}", "", ""))
+        per_line = 1e9 / b["items_per_second"] if "items_per_second" in b else None
+        measured = f"{b['real_time']:.1f} {b['time_unit']}" + \
+            (f", {per_line:.1f} ns per line" if per_line else "")
+        if b["name"] == "BM_LookupLastLine/1000000":
+            record(b["name"], measured, "<= 20 ns per line", per_line <= 20)
+        else:
+            print(f"  {b['name']}: {measured}")
+            rows.append((b["name"], measured, "", ""))
 
 
 def machine():
@@ -246,17 +280,23 @@ with open(REPORT, "w") as report:
         report.write(f"| {name} | {measured} | {target} | {met} |\n")
     report.write(
         "\nNotes:\n\n"
-        "- Start-up: 2000 rounds, each spawning every command once from this script, in a "
-        "rotating order. pathvane's time is its own start plus one more exec, that of the program it "
-        "runs. The exec-only floor, a C program that does nothing but execv /bin/true, measures "
-        "that exec on this machine; where it alone costs more than the 1.8 target allows, "
-        "pathvane is held to within 10% of it.\n"
+        "- Start-up: 3000 rounds, each spawning every command once from this script, in a "
+        "rotating order. pathvane's time is its own start plus one more exec, that of the program "
+        "it runs. The exec-only C wrapper (bench/exec_floor.cpp) does nothing but execv /bin/true; "
+        "it is built dynamic and static, as pathvane is (PATHVANE_STATIC). bench/duty_floor.cpp "
+        "also copies the root, reads the table and stats the program and itself, as pathvane "
+        "must. The judged ratios are "
+        "medians of per-round ratios of CPU time (user and system, from wait4): on a shared "
+        "virtual machine the wall clock also counts the time other guests take, which CPU time "
+        "leaves out. Wall-clock ratios are given beside them.\n"
         "- Routing record: pathvane's figures include sending it to a log socket that a thread "
         "of the suite reads, as a log daemon would; beside them, the same pathvane built with "
         "PATHVANE_ROUTING_RECORD off, and one whose log socket is full and never read.\n"
         "- Lookup: whole-process times, so the small tables measure process start-up (pathvane "
         "runs /bin/true after its lookup; grep runs nothing). The root is given as "
-        "`:ext:host:/home/ncvs/target` and every pattern shares `/home/ncvs/` with it.\n"
+        "`:ext:host:/home/ncvs/target` and every pattern shares `/home/ncvs/` with it, so the "
+        "lookup passes over lines by the root's last component, `/target`. In process, "
+        "BM_LookupLastLine reads a table of the same shape.\n"
         "- Relay: 512 MiB after the Root line reach a sink program that reads with a 1 MiB "
         "buffer and checks the byte count. Each source is fed directly: a feeder process writes "
         "1 MiB at a time into a pipe or a socket pair, or a regular file is opened as standard "

@@ -92,6 +92,14 @@ fallback program '/usr/bin/ncvs': No such file or directory"
         "$("$prefix/sbin/pathvane-check" -f "$work/self.conf" 2>&1 | head -n 1)" \
         "$work/self.conf:1: program '$prefix/bin/pathvane' is pathvane itself, which refuses to run it"
 
+    # Linked fully static, pathvane runs without the dynamic loader.
+    configure "$work/static" -DPATHVANE_STATIC=ON -DPATHVANE_FALLBACK=/bin/echo
+    cmake --build "$work/static" --target pathvane >/dev/null
+    check "a static pathvane" "$(file -b "$work/static/pathvane" | grep -o 'statically linked')
+$("$work/static/pathvane" runs the fallback)" "statically linked
+runs the fallback"
+    rm -rf "$work/static"
+
     # Configure only: the pages and the sample show the paths of other configurations.
     while read -r args table fallback; do
         configure "$work/other" $args
