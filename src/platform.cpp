@@ -355,6 +355,12 @@ const char *LineReader::find_holding(std::size_t &from, std::string_view piece,
     }
 }
 
+std::size_t LineReader::line_start(std::size_t at) const noexcept {
+    while (at > start_ && buf_[at - 1] != '\n')
+        --at;
+    return at;
+}
+
 LineReader::Result LineReader::next_holding(std::span<char> &line, std::string_view piece,
                                             char mark) noexcept {
     if (piece.empty())
@@ -365,22 +371,16 @@ LineReader::Result LineReader::next_holding(std::span<char> &line, std::string_v
         // Newlines before `from` are counted in lines_.
         std::size_t from = start_;
         if (const char *hit = start_ == end_ ? nullptr : find_holding(from, piece, mark)) {
-            const char *begin = hit;
-            while (begin > buf_ + start_ && begin[-1] != '\n')
-                --begin;
-            if (begin > buf_ + from)
-                lines_ +=
-                    count_newlines(buf_ + from, static_cast<std::size_t>(begin - buf_) - from);
-            start_ = static_cast<std::size_t>(begin - buf_);
+            std::size_t begin = line_start(static_cast<std::size_t>(hit - buf_));
+            if (begin > from)
+                lines_ += count_newlines(buf_ + from, begin - from);
+            start_ = begin;
             scanned_ = 0;
             return next(line);
         }
         // No whole line here holds either, and every newline is counted; the last line may
         // hold one once more of it is read.
-        std::size_t end = end_;
-        while (end > start_ && buf_[end - 1] != '\n')
-            --end;
-        start_ = end;
+        start_ = line_start(end_);
         scanned_ = 0;
         if (eof_ || !fill()) {
             if (error_ != 0)

@@ -171,6 +171,8 @@ class LineReader {
     // passes in lines_ and moving `from` up to where it stopped; null where the buffer holds
     // none.
     const char *find_holding(std::size_t &from, std::string_view piece, char mark) noexcept;
+    // Where the line that holds the byte at `at` (or ends there) begins, from start_ on.
+    std::size_t line_start(std::size_t at) const noexcept;
 
     int fd_;
     char *buf_ = nullptr;
@@ -187,7 +189,7 @@ class LineReader {
 // A file of the setup (the table, CVS/Root), read line by line. A file that is missing,
 // unreadable or in the wrong place, as an administrator or user left it, reads as no lines.
 // Any other failure is the machine's (descriptors or memory running out, an I/O error), and so
-// is any failure once a line has been read: it is fatal, as fail_on_file with `failure_status`,
+// is any failure once a byte has been read: it is fatal, as fail_on_file with `failure_status`,
 // and must not quietly choose another program.
 class SetupFile {
   public:

@@ -51,9 +51,9 @@ struct SessionEnd {
 
 // Runs `program` with `argv` and a pipe as its standard input, writes the `count` bytes of
 // `data` into the pipe and releases them, then moves standard input into it until either side
-// ends, and waits for the program to end. For the time it runs,
-// pathvane ignores SIGPIPE and keeps SIGCHLD at its default; the program gets the signal mask
-// and dispositions that pathvane was started with, but SIGCHLD at its default.
+// ends, and waits for the program to end. For the time it runs, pathvane ignores SIGPIPE and
+// keeps SIGCHLD at its default; the program gets the signal mask and dispositions that
+// pathvane was started with, but SIGCHLD at its default.
 SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std::size_t count);
 
 } // namespace pathvane

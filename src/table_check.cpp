@@ -30,8 +30,10 @@ std::string shown(std::string_view text) {
     return out;
 }
 
-// The view without its trailing whitespace.
-std::string_view trim_end(std::string_view text) {
+// The view without whitespace around it.
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && is_space(text.front()))
+        text.remove_prefix(1);
     while (!text.empty() && is_space(text.back()))
         text.remove_suffix(1);
     return text;
@@ -265,12 +267,9 @@ void Checker::check_after_prog(std::size_t number, std::string_view rest) {
     std::string words;
     for (;;) {
         Options after = read_options(rest);
-        if (after.end == Options::End::prog) {
-            while (!rest.empty() && is_space(rest[0]))
-                rest.remove_prefix(1);
+        if (after.end == Options::End::prog)
             report(number, "only the first 'prog' counts: '%s' is ignored",
-                   shown(trim_end(rest)).c_str());
-        }
+                   shown(trimmed(rest)).c_str());
         if (after.end != Options::End::missing_equals)
             break;
         // Pass over the word that is no pair, or the one separator where there is none.

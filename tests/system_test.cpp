@@ -237,13 +237,6 @@ std::string parse_record(const std::string &datagram, long &pid) {
            std::regex_replace(parts[3].str(), std::regex(R"( seconds=\d+\.\d{3}$)"), " seconds=S");
 }
 
-// `text` with each `from` replaced by `to`.
-std::string replace_all(std::string text, const std::string &from, const std::string &to) {
-    for (std::size_t at = 0; (at = text.find(from, at)) != text.npos; at += to.size())
-        text.replace(at, from.size(), to);
-    return text;
-}
-
 TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
     // <39> is auth at debug, <38> auth at info; $uid is the test's, and $alpha, $default and
     // $fallback the paths of those programs.
@@ -334,10 +327,10 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
             received.push_back(parse_record(datagram, pids.emplace_back()));
         std::vector<std::string> expected;
         for (std::string record : c.records) {
-            record = replace_all(record, "$uid", std::to_string(::getuid()));
-            record = replace_all(record, "$alpha", Sandbox::recorder("alpha"));
-            record = replace_all(record, "$default", Sandbox::recorder("default"));
-            expected.push_back(replace_all(record, "$fallback", SANDBOX "/fallback"));
+            record = test::replace_all(record, "$uid", std::to_string(::getuid()));
+            record = test::replace_all(record, "$alpha", Sandbox::recorder("alpha"));
+            record = test::replace_all(record, "$default", Sandbox::recorder("default"));
+            expected.push_back(test::replace_all(record, "$fallback", SANDBOX "/fallback"));
         }
         EXPECT_EQ(received, expected);
         // pathvane's own pid, in each record; in a direct launch, the program's too.

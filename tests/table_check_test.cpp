@@ -25,13 +25,6 @@ template <typename Function> std::string printed(Function function) {
     return result;
 }
 
-// Replaces every `from` in `text` with `to`.
-std::string replaced(std::string text, const std::string &from, const std::string &to) {
-    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-        text.replace(at, from.size(), to);
-    return text;
-}
-
 class CheckTable : public ::testing::Test {
   protected:
     test::TempDir dir;
@@ -52,7 +45,7 @@ class CheckTable : public ::testing::Test {
     // left out unless `notes` says otherwise.
     std::string check(const std::string &text, mode_t mode = 0644, bool notes = false,
                       const std::string &fallback = "/bin/sh") {
-        test::write_file(table, replaced(text, "$D", dir.path()));
+        test::write_file(table, test::replace_all(text, "$D", dir.path()));
         chmod(table.c_str(), mode);
         pathvane::ProgramTable setup{table.c_str(), fallback.c_str()};
         std::string out = printed([&](std::FILE *f) {
@@ -68,7 +61,7 @@ class CheckTable : public ::testing::Test {
             if (line != "T: not owned by root\n" && (notes || line.find(": note: ") == line.npos))
                 shortened += line;
         }
-        return replaced(shortened, dir.path(), "$D");
+        return test::replace_all(shortened, dir.path(), "$D");
     }
 };
 
@@ -181,7 +174,8 @@ TEST_F(CheckTable, ReportsTheNaturalMistakes) {
          .fallback = "$D/cvs"},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(check(c.table, c.mode, true, replaced(c.fallback, "$D", dir.path())), c.report)
+        EXPECT_EQ(check(c.table, c.mode, true, test::replace_all(c.fallback, "$D", dir.path())),
+                  c.report)
             << c.table;
         EXPECT_EQ(status, getuid() == 0 ? c.status : 1) << c.table;
     }
@@ -256,7 +250,7 @@ TEST(ListRoutes, InTheOrderTheyApply) {
         std::string out = printed([&](std::FILE *f) {
             status = pathvane::list_routes({table.c_str(), "/fb"}, f);
         });
-        return replaced(out, table, "T") + "status " + std::to_string(status);
+        return test::replace_all(out, table, "T") + "status " + std::to_string(status);
     };
     test::write_file(table,
                      "/home/repo prog=/opt/new\n* prog=/opt/a\n/home//repo/ prog=/opt/later\n"

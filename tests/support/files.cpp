@@ -72,4 +72,10 @@ std::vector<std::string> split_nul(std::string_view bytes) {
     return entries;
 }
 
+std::string replace_all(std::string text, std::string_view from, std::string_view to) {
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 } // namespace test

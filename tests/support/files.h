@@ -30,6 +30,9 @@ bool file_exists(const std::string &path);
 void make_dir(const std::string &path);
 void remove_tree(const std::string &path);
 
+// `text` with each `from` replaced by `to`.
+std::string replace_all(std::string text, std::string_view from, std::string_view to);
+
 // Splits NUL-terminated entries, as the recorder writes argv and the environment.
 std::vector<std::string> split_nul(std::string_view bytes);
 
