@@ -111,18 +111,23 @@ Split split_pattern(std::span<char> line) noexcept {
     return split;
 }
 
-// Cuts the rest of the line at its first NUL byte and its comment: the option text.
+// The bytes of `text` before its first `c`; all of them where it holds none.
+std::string_view cut_at(std::string_view text, char c) noexcept {
+    const void *found = std::memchr(text.data(), c, text.size());
+    return found == nullptr
+               ? text
+               : slice(text, 0,
+                       static_cast<std::size_t>(static_cast<const char *>(found) - text.data()));
+}
+
+// Cuts the rest of the line at its comment, then at its first NUL byte: the option text. A NUL
+// byte inside the comment cuts nothing.
 TableEntry finish_line(const Split &split) noexcept {
     TableEntry result = split.entry;
-    std::string_view text = split.text;
-    if (const void *nul = std::memchr(text.data(), '\0', text.size())) {
-        text =
-            slice(text, 0, static_cast<std::size_t>(static_cast<const char *>(nul) - text.data()));
-        result.cut_at_nul = true;
-    }
-    if (const void *hash = std::memchr(text.data(), '#', text.size()))
-        text =
-            slice(text, 0, static_cast<std::size_t>(static_cast<const char *>(hash) - text.data()));
+    std::string_view text = cut_at(split.text, '#');
+    std::string_view before_nul = cut_at(text, '\0');
+    result.cut_at_nul = before_nul.size() != text.size();
+    text = before_nul;
     if (split.options_at != 0)
         result.options = slice(text, split.options_at);
     return result;
