@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <err.h>
+#include <grp.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,6 +116,8 @@ class Checker {
     bool check_pattern(std::size_t number, const TableEntry &entry);
     bool check_options(std::size_t number, const Options &options);
     void check_program(std::size_t number, const char *what, std::string_view program);
+    void check_executable_by_all(std::size_t number, const char *what, const char *name,
+                                 const struct stat &st);
     void check_after_prog(std::size_t number, std::string_view rest);
     // Returns false where an earlier line takes precedence.
     bool check_precedence(std::size_t number, const TableEntry &entry, std::string_view program);
@@ -255,10 +258,32 @@ void Checker::check_program(std::size_t number, const char *what, std::string_vi
                what, name);
     else if (::stat(path.c_str(), &st) == -1)
         report(number, "%s '%s': %s", what, name, std::strerror(errno));
-    else if (!S_ISREG(st.st_mode) || ::access(path.c_str(), X_OK) == -1)
+    else if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0)
         report(number, "%s '%s' is not executable", what, name);
     else if (have_pathvane_ && st.st_dev == pathvane_.st_dev && st.st_ino == pathvane_.st_ino)
         report(number, "%s '%s' is pathvane itself, which refuses to run it", what, name);
+    else
+        check_executable_by_all(number, what, name, st);
+}
+
+// The mode, not access(2): run as root, the checker may execute what no other user can.
+void Checker::check_executable_by_all(std::size_t number, const char *what, const char *name,
+                                      const struct stat &st) {
+    if ((st.st_mode & S_IXOTH) != 0)
+        return;
+    if ((st.st_mode & S_IXGRP) == 0) {
+        report(number,
+               "%s '%s' is executable by its owner only: for every other user, the command "
+               "fails with 'Permission denied'",
+               what, name);
+        return;
+    }
+    const group *owner = ::getgrgid(st.st_gid);
+    std::string group_name = owner != nullptr ? shown(owner->gr_name) : std::to_string(st.st_gid);
+    note(number,
+         "%s '%s' is executable only by its owner and group %s: for other users, the command "
+         "fails with 'Permission denied'",
+         what, name, group_name.c_str());
 }
 
 // What follows the program: pairs with other keys are passed over, as pathvane does; a later
@@ -336,8 +361,8 @@ void Checker::check_line(const NumberedLine &line) {
 
 void explain_root(const ProgramTable &table, const char *root, std::FILE *out, const char *from) {
     Program program = lookup_program(table, root);
-    std::fprintf(out, "%sroot '%s' (compared as '%s'): %s, ", from, root,
-                 normalize_root(root).get(), program.path);
+    std::fprintf(out, "%sroot '%s' (compared as '%s'): %s, ", from, shown(root).c_str(),
+                 shown(normalize_root(root).get()).c_str(), shown(program.path).c_str());
     switch (program.choice) {
     case Program::Choice::entry:
         std::fprintf(out, "from %s:%zu\n", table.path, program.line);

@@ -76,6 +76,23 @@ TEST(PathvaneCheck, ModesAndExitStatus) {
          "root ':ext:host:/x//' (compared as '/x'): S/fallback, the fallback program (no line "
          "applies)\n",
          ""},
+        // What comes from the table, a root or CVS/Root reaches the terminal escaped.
+        {"root and program with terminal escapes",
+         {"-f", SANDBOX "/escapes.conf", "/r\x1b[2K\x7f'"},
+         {},
+         "",
+         0,
+         "root '/r\\033[2K\\177\\'' (compared as '/r\\033[2K\\177\\''): "
+         "/opt/\\033[31mcvs, from S/escapes.conf:1\n",
+         ""},
+        {"CVS/Root with terminal escapes",
+         {"--", "cvs", "update"},
+         {},
+         "/r\x1b]0;x\x07\n",
+         0,
+         "from CVS/Root: root '/r\\033]0;x\\007' (compared as '/r\\033]0;x\\007'): S/fallback, "
+         "the fallback program (no line applies)\n",
+         ""},
         {"command with -d",
          {"--", "cvs", "-d", "/r", "co", "m"},
          {},
@@ -137,6 +154,7 @@ TEST(PathvaneCheck, ModesAndExitStatus) {
         sandbox.write_table("/r prog=/bin/sh\n");
         test::write_file(sandbox.path("other.conf"), "/only\n");
         test::write_file(sandbox.path("self.conf"), "* prog=" PATHVANE_UNDER_TEST_PATH "\n");
+        test::write_file(sandbox.path("escapes.conf"), "/r\x1b[2K\x7f' prog=/opt/\x1b[31mcvs\n");
         if (!c.root_file.empty()) {
             test::make_dir(sandbox.work() + "/CVS");
             test::write_file(sandbox.work() + "/CVS/Root", c.root_file);

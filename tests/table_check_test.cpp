@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <grp.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "files.h"
 #include "table_check.h"
@@ -39,6 +41,10 @@ class CheckTable : public ::testing::Test {
         ASSERT_EQ(symlink("pathvane", (dir / "cvs").c_str()), 0);
         test::make_dir(dir / "repo");
         test::make_dir(dir / "repo/CVSROOT");
+        for (auto [name, mode] : {std::pair{"owner-only", 0700}, {"group-only", 0750}}) {
+            test::write_file(dir / name, "#!/bin/sh\n");
+            chmod((dir / name).c_str(), static_cast<mode_t>(mode));
+        }
     }
 
     // What pathvane-check reports on `text`, with the file name shortened to "T". Notes are
@@ -106,6 +112,8 @@ TEST_F(CheckTable, ReportsEachLineThatIsPassedOverOrCannotTakeEffect) {
         {"/r\0 prog=/bin/sh\n"s, "T:1: NUL byte: the rest of the line is ignored\n"
                                  "T:1: pattern '/r' has no options: line ignored\n"},
         {"/r prog=/bin/sh", ""}, // a last line without newline is a line like the others
+        // The comment is cut first: a NUL byte inside it cuts nothing.
+        {"# old\0\n/r prog=/bin/sh # moved\0 here\n"s, ""},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(check(c.table), c.report) << c.table;
@@ -172,10 +180,24 @@ TEST_F(CheckTable, ReportsTheNaturalMistakes) {
         {.table = "* prog=/bin/sh\n",
          .report = "fallback program '$D/cvs' is pathvane itself, which refuses to run it\n",
          .fallback = "$D/cvs"},
+        // Root may execute what nobody else can.
+        {.table = "$D/repo prog=$D/owner-only\n",
+         .report = "T:1: program '$D/owner-only' is executable by its owner only: for every "
+                   "other user, the command fails with 'Permission denied'\n"},
+        {.table = "* prog=/bin/sh\n",
+         .report = "fallback program '$D/owner-only' is executable by its owner only: for every "
+                   "other user, the command fails with 'Permission denied'\n",
+         .fallback = "$D/owner-only"},
+        {.table = "$D/repo prog=$D/group-only\n",
+         .report = "T:1: note: program '$D/group-only' is executable only by its owner and "
+                   "group $G: for other users, the command fails with 'Permission denied'\n",
+         .status = 0},
     };
+    const group *own_group = getgrgid(getegid());
+    const std::string group_name = own_group ? own_group->gr_name : std::to_string(getegid());
     for (const auto &c : cases) {
         EXPECT_EQ(check(c.table, c.mode, true, test::replace_all(c.fallback, "$D", dir.path())),
-                  c.report)
+                  test::replace_all(c.report, "$G", group_name))
             << c.table;
         EXPECT_EQ(status, getuid() == 0 ? c.status : 1) << c.table;
     }
