@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <utility>
 
 namespace pathvane {
 
@@ -130,21 +131,40 @@ void explain(const Route &route, Why &why) noexcept {
         why << "no entry for the root";
 }
 
-// `root` with the password of a ":pserver:user:password@host:/path" root written as "*":
-// the records go to a log that more people read than the user's own files. The host ends at
-// the last ':', where the lookup takes the path from, so that a password holding a '/' or an
-// '@' is masked whole; where in doubt, more is masked.
+// Where the password lies in `root` (offset and length; length 0 where there is none), read
+// as cvs reads a remote root: the method between the first two ':', then
+// "user[:password]@host[:[port]]/path", where the user ends at the first '@' before the path
+// and the password begins after the user's first ':'. Where the root is not so plain, more is
+// taken rather than less: up to the last '@' before the path (a password that holds an '@'),
+// or, where none is before it, the last '@' of all (a password that holds a '/').
+std::pair<std::size_t, std::size_t> find_password(std::string_view root) noexcept {
+    std::size_t from = 0;
+    if (root.starts_with(':')) {
+        std::size_t method_end = root.find(':', 1);
+        if (method_end == std::string_view::npos)
+            return {0, 0};
+        from = method_end + 1;
+    }
+    std::string_view rest = slice(root, from);
+    std::size_t colon = rest.find(':');
+    std::size_t at = slice(rest, 0, rest.find('/')).rfind('@');
+    if (at == std::string_view::npos)
+        at = rest.rfind('@');
+    if (colon == std::string_view::npos || at == std::string_view::npos || colon > at)
+        return {0, 0};
+    return {from + colon + 1, at - colon - 1};
+}
+
+// Adds `root` with its password, if it holds one, written as "*": the records go to a log that
+// more people read than the user's own files.
 void add_root(RecordText &record, std::string_view root) noexcept {
-    std::size_t user = root.starts_with(':') ? root.find(':', 1) : std::string_view::npos;
-    user = user == std::string_view::npos ? 0 : user + 1;
-    std::size_t at = slice(root, 0, root.rfind(':')).rfind('@');
-    std::size_t colon = root.find(':', user);
-    if (at == std::string_view::npos || at < user || colon >= at) {
+    auto [password, length] = find_password(root);
+    if (length == 0) {
         record.quoted("root", root);
         return;
     }
     FixedText<1024> masked;
-    masked << slice(root, 0, colon + 1) << '*' << slice(root, at);
+    masked << slice(root, 0, password) << '*' << slice(root, password + length);
     record.quoted("root", masked.view());
 }
 

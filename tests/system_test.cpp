@@ -266,6 +266,24 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
          .records = {R"(<39>route mode=direct uid=$uid source="CVSROOT" )"
                      R"(root=":pserver:anon:*@host:/r1\"\303\251\011" program="$default" )"
                      R"(why="the default entry at line 5")"}},
+        // The password is masked whatever it holds, as cvs reads the root, or more.
+        {.name = "a password, no ':' before the path",
+         .argv = {"cvs", "-d", ":pserver:anon:hunter2@cvs.example.org/home/ncvs", "co"},
+         .records = {R"(<39>route mode=direct uid=$uid source="-d" )"
+                     R"(root=":pserver:anon:*@cvs.example.org/home/ncvs" program="$default" )"
+                     R"(why="the default entry at line 5")"}},
+        {.name = "a password with '@'",
+         .argv = {"cvs", "-d", ":pserver:user:sec@ret@host/r1", "co"},
+         .records = {R"(<39>route mode=direct uid=$uid source="-d" root=":pserver:user:*@host/r1" )"
+                     R"(program="$default" why="the default entry at line 5")"}},
+        {.name = "a password with ':'",
+         .argv = {"cvs", "-d", "user:se:cret@host/r1", "co"},
+         .records = {R"(<39>route mode=direct uid=$uid source="-d" root="user:*@host/r1" )"
+                     R"(program="$default" why="the default entry at line 5")"}},
+        {.name = "no password, an '@' in the path",
+         .argv = {"cvs", "-d", ":ext:user@host:/r1/a@b", "co"},
+         .records = {R"(<39>route mode=direct uid=$uid source="-d" root=":ext:user@host:/r1/a@b" )"
+                     R"(program="$default" why="the default entry at line 5")"}},
         {.name = "no table",
          .argv = {"cvs", "-d", "/r1", "co"},
          .table = false,
