@@ -27,16 +27,20 @@ OpeningData read_opening_data(int fd) {
         int ready = ::poll(&input, 1, static_cast<int>(opening_data_budget_ms - elapsed));
         if (ready == -1 && errno == EINTR)
             continue; // poll again for the time that is left
+        if (ready == -1)
+            err(1, "poll");
         if (ready == 0) {
             data.end = OpeningData::End::time_budget;
             return data;
         }
-        if (ready != 1 || (input.revents & POLLRDNORM) == 0)
-            return data; // the input hung up or failed
+        // Data, a hang-up or an error: the read tells which. A failure is the machine's, not
+        // the client's silence, and must not hand the session to another program.
         ssize_t n = ::read(fd, buffer + data.count, opening_data_limit - data.count);
         if (n == -1 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
-        if (n <= 0)
+        if (n == -1)
+            errx(1, "parent: read");
+        if (n == 0)
             return data;
         data.count += static_cast<std::size_t>(n);
         buffer[data.count] = '\0';

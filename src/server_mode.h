@@ -39,7 +39,8 @@ struct OpeningData {
 };
 
 // Reads the client's stream from `fd` until its Root request is recognised, or the input, the
-// size limit or the time budget ends. Every byte read stays in the buffer for the replay.
+// size limit or the time budget ends. Every byte read stays in the buffer for the replay. A
+// failure to poll or read the stream is fatal ("poll", "parent: read"), as in the relay.
 OpeningData read_opening_data(int fd);
 
 // How a session ended.

@@ -1,14 +1,16 @@
 // A preload library for tests: makes the N-th allocation (malloc, calloc, realloc, or an
-// anonymous mmap that the program makes itself) fail with ENOMEM, or the N-th open(2) or read(2)
-// fail with the errno FAULT_ERRNO (EIO unless set), in the program named by FAULT_EXE only (not in
-// the programs that it runs). FAULT_ALLOC=N, FAULT_OPEN=N and FAULT_READ=N choose the failure; when
-// it happens, a line "alloc N", "open N" or "read N" is appended to the file FAULT_LOG.
+// anonymous mmap that the program makes itself) fail with ENOMEM, or the N-th open(2), read(2) or
+// poll(2) fail with the errno FAULT_ERRNO (EIO unless set), in the program named by FAULT_EXE only
+// (not in the programs that it runs). FAULT_ALLOC=N, FAULT_OPEN=N, FAULT_READ=N and FAULT_POLL=N
+// choose the failure; when it happens, a line "alloc N", "open N", "read N" or "poll N" is
+// appended to the file FAULT_LOG.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -21,9 +23,9 @@ void *__libc_realloc(void *, size_t);
 namespace {
 
 bool active;
-long fail_alloc = -1, fail_open = -1, fail_read = -1;
+long fail_alloc = -1, fail_open = -1, fail_read = -1, fail_poll = -1;
 int fail_errno = EIO;
-long allocs, opens, reads;
+long allocs, opens, reads, polls;
 
 using Open = int (*)(const char *, int, ...);
 Open real_open() {
@@ -47,6 +49,7 @@ long number(const char *name) {
     fail_alloc = number("FAULT_ALLOC");
     fail_open = number("FAULT_OPEN");
     fail_read = number("FAULT_READ");
+    fail_poll = number("FAULT_POLL");
     if (long error = number("FAULT_ERRNO"); error > 0)
         fail_errno = static_cast<int>(error);
 }
@@ -132,5 +135,16 @@ ssize_t read(int fd, void *buf, size_t count) {
         return -1;
     }
     return real_read(fd, buf, count);
+}
+
+int poll(struct pollfd *fds, nfds_t count, int timeout) {
+    using Poll = int (*)(struct pollfd *, nfds_t, int);
+    static Poll real_poll = reinterpret_cast<Poll>(dlsym(RTLD_NEXT, "poll"));
+    if (active && ++polls == fail_poll) {
+        note("poll", polls);
+        errno = fail_errno;
+        return -1;
+    }
+    return real_poll(fds, count, timeout);
 }
 }
