@@ -202,6 +202,8 @@ int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char 
     const bool server = found.source == RootSource::server;
     OpeningData data;
     if (server) {
+        // A descriptor that the caller left closed would be the pipe's, then closed and read.
+        open_standard_descriptors();
         data = read_opening_data(STDIN_FILENO);
         found.root = data.root.get();
     }

@@ -154,6 +154,16 @@ void fail_on_file(const char *path, int error, int status) {
     err(status, "%s", path);
 }
 
+void open_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number is `fd`: every one below it is open by now.
+        if (::open("/dev/null", O_RDWR) == -1)
+            err(1, "/dev/null");
+    }
+}
+
 namespace {
 
 // The running executable, looked at through the kernel: 0 on success, as stat(2).

@@ -137,6 +137,11 @@ long elapsed_ms(const timespec &start, const timespec &current) noexcept;
 // Ends the run: "name: path: reason" for `error`, with `status`.
 [[noreturn]] void fail_on_file(const char *path, int error, int status = 1);
 
+// Opens /dev/null, for reading and writing, as each of descriptors 0, 1 and 2 that is closed,
+// as daemons do, so that no descriptor opened later takes its number. Fatal ("/dev/null")
+// where it cannot be opened.
+void open_standard_descriptors();
+
 // Whether `path` is the very file this process runs from (the same device and inode, whatever
 // names either is reached by). False where the running executable cannot be found.
 bool is_own_executable(const char *path) noexcept;

@@ -347,13 +347,13 @@ TEST(ServerMode, Surroundings) {
         std::string err;
         const char *program; // the recorder that ran, or "" for none
     } cases[] = {
-        // No client at all: there is nothing to read the root from, nor to relay.
+        // A closed standard input reads as an empty one, and the program's status comes back.
         {"standard input closed",
          server_table(),
          test::Stdin::closed,
-         {},
-         1,
-         "cvs: parent: read\n",
+         {"RECORD_EXIT=7"},
+         7,
+         "",
          "fallback"},
         {"standard input at its end", server_table(), test::Stdin::dev_null, {}, 0, "", "fallback"},
         {"program that ignores its input",
