@@ -51,7 +51,14 @@ std::uint32_t block_size(int fd) noexcept {
     return static_cast<std::uint32_t>(st.st_blksize);
 }
 
-enum class Ready { input, reader_gone };
+// Waits, without a time limit, for one of `fds` to be ready, again after EINTR.
+void wait_for(pollfd *fds, nfds_t count) {
+    while (::poll(fds, count, -1) == -1)
+        if (errno != EINTR)
+            err(1, "poll");
+}
+
+enum class Ready { input, room, reader_gone };
 
 // Waits until standard input can be read or the pipe has no reader left. Without the second,
 // a program that ends (or never starts) while the client waits for its answer would leave
@@ -59,16 +66,19 @@ enum class Ready { input, reader_gone };
 Ready wait_for_input(int pipe_fd) {
     for (;;) {
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {pipe_fd, 0, 0}};
-        if (::poll(fds, 2, -1) == -1) {
-            if (errno == EINTR)
-                continue;
-            err(1, "poll");
-        }
+        wait_for(fds, 2);
         if ((fds[1].revents & (POLLERR | POLLHUP)) != 0)
             return Ready::reader_gone;
         if (fds[0].revents != 0)
             return Ready::input;
     }
+}
+
+// Waits until the pipe has room or no reader left.
+Ready wait_for_room(int pipe_fd) {
+    pollfd out{pipe_fd, POLLOUT, 0};
+    wait_for(&out, 1);
+    return (out.revents & (POLLERR | POLLHUP)) != 0 ? Ready::reader_gone : Ready::room;
 }
 
 // The size of the read/write relay's buffer: no smaller than 64 KiB, so that a large transfer
@@ -125,7 +135,13 @@ Spliced relay_by_splice(int pipe_fd, std::uint64_t &moved) {
             return Spliced::done;
         switch (errno) {
         case EINTR:
-        case EAGAIN: // a non-blocking input with nothing in it yet
+            continue;
+        case EAGAIN:
+            // A non-blocking input makes the splice non-blocking at both ends: the input had
+            // nothing yet, or the program's pipe is full. Waiting for the input alone would spin
+            // on the second for as long as the program is slow to read.
+            if (wait_for_room(pipe_fd) == Ready::reader_gone)
+                return Spliced::done;
             continue;
         case EPIPE:
             return Spliced::done;

@@ -147,20 +147,25 @@ TEST(ServerMode, NothingLostNothingReordered) {
     const struct {
         std::string opening;
         const char *program;
-        bool nonblocking; // a client may hand over a non-blocking descriptor
+        bool nonblocking;          // a client may hand over a non-blocking descriptor
+        bool slow_program = false; // reads for a second or so: pathvane must wait, not spin
     } cases[] = {
         {"Root /r\n", "alpha", false},
         {"", "fallback", false}, // random bytes alone: no Root request, all to the fallback
         {"Root /r\n", "alpha", true},
+        {"Root /r\n", "alpha", true, true},
     };
     unsigned seed = 1;
     for (const auto &c : cases)
         for (test::Stdin stream : client_streams) {
-            SCOPED_TRACE(std::string(c.nonblocking ? "non-blocking" : c.program) + ", " +
-                         shown(stream));
+            SCOPED_TRACE(std::string(c.nonblocking ? "non-blocking" : c.program) +
+                         (c.slow_program ? ", slow program, " : ", ") + shown(stream));
             Sandbox sandbox;
-            test::Invocation inv = session(sandbox, stream);
-            inv.input = random_stream(c.opening, 6 << 20, seed++);
+            test::Invocation inv =
+                session(sandbox, stream,
+                        c.slow_program ? std::vector<std::string>{"RECORD_STDIN=slow"}
+                                       : std::vector<std::string>{});
+            inv.input = random_stream(c.opening, c.slow_program ? 1 << 20 : 6 << 20, seed++);
             inv.nonblocking_stdin = c.nonblocking;
             test::Outcome outcome = test::run(inv);
             const std::string sent = sent_bytes(inv.input);
@@ -170,6 +175,10 @@ TEST(ServerMode, NothingLostNothingReordered) {
             EXPECT_EQ(record.program, c.program);
             ASSERT_EQ(record.stdin_bytes.size(), sent.size());
             EXPECT_TRUE(record.stdin_bytes == sent) << "the bytes differ";
+            // Waiting costs next to nothing; a relay that spins burns the whole second.
+            if (c.slow_program && !Sandbox::under_valgrind()) {
+                EXPECT_LT(outcome.cpu_us, 300'000) << "pathvane spun while the program was slow";
+            }
         }
 }
 

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -132,10 +133,11 @@ Outcome run(const Invocation &inv) {
     std::string *sinks[2] = {&result.out, &result.err};
 
     int status = 0;
+    rusage usage{};
     bool reaped = false;
     while (open_outputs > 0 || to_child >= 0) {
         // With its output closed the program may have ended while its input is still open.
-        if (open_outputs == 0 && waitpid(pid, &status, WNOHANG) == pid) {
+        if (open_outputs == 0 && wait4(pid, &status, WNOHANG, &usage) == pid) {
             reaped = true;
             break;
         }
@@ -212,9 +214,11 @@ Outcome run(const Invocation &inv) {
     for (int fd : fds)
         if (fd >= 0)
             close(fd);
-    while (!reaped && waitpid(pid, &status, 0) < 0)
+    while (!reaped && wait4(pid, &status, 0, &usage) < 0)
         check(errno == EINTR, "waitpid");
     result.ended_ns = monotonic_ns();
+    for (const timeval &time : {usage.ru_utime, usage.ru_stime})
+        result.cpu_us += time.tv_sec * 1000000LL + time.tv_usec;
     if (WIFEXITED(status)) {
         result.exited = true;
         result.exit_code = WEXITSTATUS(status);

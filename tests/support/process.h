@@ -41,6 +41,7 @@ struct Outcome {
     long long started_ns = 0;      // CLOCK_MONOTONIC just before the program was started
     long long ended_ns = 0;        // and once it had ended
     std::size_t input_written = 0; // bytes the program took before its input was closed
+    long long cpu_us = 0;          // user and system time of the program and what it waited for
 };
 
 Outcome run(const Invocation &invocation);

@@ -2,8 +2,9 @@
 // RECORD_DIR: "started" (CLOCK_MONOTONIC at its start, in ns), "program" (its built-in name),
 // "pid", "argv" and "environ" (each entry followed by a NUL), "cwd", "fds" (the open descriptors,
 // one a line), "signals" (the ignored and the blocked ones) and "stdin" (every byte it read).
-// RECORD_STDIN=skip leaves standard input unread; RECORD_EXIT=n exits with n; RECORD_SIGNAL=n ends
-// the program by signal n.
+// RECORD_STDIN=skip leaves standard input unread, RECORD_STDIN=slow reads it 16 KiB at a time
+// with a pause of 20 ms after each; RECORD_EXIT=n exits with n; RECORD_SIGNAL=n ends the program
+// by signal n.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -119,10 +120,13 @@ int main(int argc, char *argv[]) {
 
     const char *stdin_mode = std::getenv("RECORD_STDIN");
     if (stdin_mode == nullptr || std::strcmp(stdin_mode, "skip") != 0) {
+        const bool slow = stdin_mode != nullptr && std::strcmp(stdin_mode, "slow") == 0;
         fd = create("stdin");
         static char buf[1 << 16];
         for (;;) {
-            ssize_t n = read(0, buf, sizeof buf);
+            if (slow)
+                usleep(20000);
+            ssize_t n = read(0, buf, slow ? 16384 : sizeof buf);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
