@@ -38,7 +38,7 @@ pathvane.8|cvs: exec: No such file or directory
 pathvane.8|program: is pathvane itself, not run
 pathvane.8|Routing is not access control.
 pathvane.8|/pub/../secret, /secret/. and a path through a symbolic link to /secret are routed by another line
-pathvane.8|a session that begins with Root⟨Tab⟩/pub followed by Root /secret: pathvane takes the tab for a blank
+pathvane.8|or with any bytes other than letters before Root, as in 9Root /pub, followed by Root /secret: pathvane takes the tab for a blank and passes over what comes before the first letter
 pathvane.8|command="cvs --allow-root=/home/ncvs server",no-pty,no-port-forwarding,
 pathvane.8|Name programs by absolute paths
 pathvane.8|keep it owned by root and not writable by group or others, and keep it readable by every user
