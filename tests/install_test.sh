@@ -143,6 +143,7 @@ remove postrm remove
 remove postrm purge
 remove postrm abort-install
 remove postrm abort-install 0.0.9
+remove postrm disappear other-package 1.0
 none postrm upgrade 9.9
 none postrm failed-upgrade 0.0.9
 none postrm abort-upgrade 0.0.9
