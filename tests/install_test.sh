@@ -42,6 +42,12 @@ configure() {
     cmake -S "$source_dir" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DPATHVANE_BUILD_TESTS=OFF "$@" >/dev/null
 }
+# hardening_flags BUILD_DIR SOURCE: the hardening flags in the compile command of SOURCE.
+hardening_flags() {
+    grep -B 2 "\"file\": \"$source_dir/$2\"" "$1/compile_commands.json" | grep '"command"' |
+        tr ' ' '\n' | grep -e _FORTIFY_SOURCE -e stack-protector -e '^-fPIE$' | LC_ALL=C sort |
+        tr '\n' ' ' | sed 's/ $//'
+}
 # package BUILD_DIR: builds BUILD_DIR and its Debian package into $work; prints the package.
 package() {
     cmake --build "$1" >/dev/null
@@ -92,13 +98,21 @@ fallback program '/usr/bin/ncvs': No such file or directory"
         "$("$prefix/sbin/pathvane-check" -f "$work/self.conf" 2>&1 | head -n 1)" \
         "$work/self.conf:1: program '$prefix/bin/pathvane' is pathvane itself, which refuses to run it"
 
-    # Linked fully static, pathvane runs without the dynamic loader.
+    # Linked fully static, pathvane runs without the dynamic loader, and is still a PIE.
     configure "$work/static" -DPATHVANE_STATIC=ON -DPATHVANE_FALLBACK=/bin/echo
     cmake --build "$work/static" --target pathvane >/dev/null
-    check "a static pathvane" "$(file -b "$work/static/pathvane" | grep -o 'statically linked')
-$("$work/static/pathvane" runs the fallback)" "statically linked
+    check "a static pathvane" "$(file -b "$work/static/pathvane" | grep -o 'static-pie linked')
+$("$work/static/pathvane" runs the fallback)" "static-pie linked
 runs the fallback"
     rm -rf "$work/static"
+
+    # A user's own flags for the hardening stand, and the build adds none of its own.
+    configure "$work/unhardened" -DCMAKE_CXX_FLAGS="-U_FORTIFY_SOURCE -fno-stack-protector -fno-PIE" \
+        -DCMAKE_EXE_LINKER_FLAGS="-no-pie -Wl,-z,lazy"
+    check "the user's flags for the hardening" "$(hardening_flags "$work/unhardened" src/main.cpp)
+$(grep -c -e 'z,relro' -e ' -pie' "$work/unhardened/build.ninja")" "-U_FORTIFY_SOURCE -fno-stack-protector
+0"
+    rm -rf "$work/unhardened"
 
     # Configure only: the pages and the sample show the paths of other configurations.
     while read -r args table fallback; do
@@ -224,9 +238,16 @@ libc6"
  with -DCMAKE_INSTALL_PREFIX=/usr and the default PATHVANE_FALLBACK, /usr/bin/ncvs; this one\
  has prefix /usr and fallback /usr/bin/cvs."
 
+    # Hardened as distributions build: the compiler's part, then what lintian sees of it.
+    check "pathvane compiled hardened" "$(hardening_flags "$work/build" src/main.cpp)" \
+        "-D_FORTIFY_SOURCE=3 -fPIE -fstack-protector-strong"
+    check "pathvane linked hardened" "$(readelf -d "$x/usr/bin/pathvane" | grep -o 'Flags: NOW PIE')
+$(readelf -l "$x/usr/bin/pathvane" | grep -c GNU_RELRO)" "Flags: NOW PIE
+1"
     if command -v lintian >/dev/null; then
         check "lintian" "$(lintian --fail-on error,warning "$deb" 2>&1 |
             grep -v 'running with root privileges')" ""
+        check "lintian on hardening" "$(lintian --display-info "$deb" 2>&1 | grep hardening-)" ""
     else
         echo "lintian not installed: not run"
     fi
