@@ -78,12 +78,17 @@ void note(const char *what, long count) {
     }
 }
 
-bool alloc_fails() {
-    if (!active || ++allocs != fail_alloc)
+// Counts one more call of `kind` and tells whether it is the one to fail, with `error`.
+bool fails(const char *kind, long &calls, long fail_at, int error) {
+    if (!active || ++calls != fail_at)
         return false;
-    note("alloc", allocs);
-    errno = ENOMEM;
+    note(kind, calls);
+    errno = error;
     return true;
+}
+
+bool alloc_fails() {
+    return fails("alloc", allocs, fail_alloc, ENOMEM);
 }
 
 } // namespace
@@ -118,33 +123,24 @@ int open(const char *path, int flags, ...) {
         mode = va_arg(args, mode_t);
         va_end(args);
     }
-    if (active && ++opens == fail_open) {
-        note("open", opens);
-        errno = fail_errno;
+    if (fails("open", opens, fail_open, fail_errno))
         return -1;
-    }
     return real_open()(path, flags, mode);
 }
 
 ssize_t read(int fd, void *buf, size_t count) {
     using Read = ssize_t (*)(int, void *, size_t);
     static Read real_read = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "read"));
-    if (active && ++reads == fail_read) {
-        note("read", reads);
-        errno = fail_errno;
+    if (fails("read", reads, fail_read, fail_errno))
         return -1;
-    }
     return real_read(fd, buf, count);
 }
 
 int poll(struct pollfd *fds, nfds_t count, int timeout) {
     using Poll = int (*)(struct pollfd *, nfds_t, int);
     static Poll real_poll = reinterpret_cast<Poll>(dlsym(RTLD_NEXT, "poll"));
-    if (active && ++polls == fail_poll) {
-        note("poll", polls);
-        errno = fail_errno;
+    if (fails("poll", polls, fail_poll, fail_errno))
         return -1;
-    }
     return real_poll(fds, count, timeout);
 }
 }
