@@ -47,6 +47,7 @@ pathvane.8|so every pserver session runs the fallback program
 pathvane.8|A remote cvs init sends no Root request: pathvane waits out the 10-second budget
 pathvane.8|route mode=server uid=1001 from="192.0.2.7" source="Root request"
 pathvane-check.8|program '...' is pathvane itself, which refuses to run it
+pathvane-check.8|program '...' is executable by its owner only: for every other user, the command fails with 'Permission denied'
 pathvane-check.8|note: no line names a program: every command runs the fallback program
 pathvane-check.8|* PROGRAM the fallback program
 pathvane-check.8|from the option -d: root '/home/ncvs' (compared as '/home/ncvs')
