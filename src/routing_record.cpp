@@ -131,12 +131,12 @@ void explain(const Route &route, Why &why) noexcept {
         why << "no entry for the root";
 }
 
-// Where the password lies in `root` (offset and length; length 0 where there is none), read
-// as cvs reads a remote root: the method between the first two ':', then
-// "user[:password]@host[:[port]]/path", where the user ends at the first '@' before the path
-// and the password begins after the user's first ':'. Where the root is not so plain, more is
-// taken rather than less: up to the last '@' before the path (a password that holds an '@'),
-// or, where none is before it, the last '@' of all (a password that holds a '/').
+// Where the password lies in `root` (offset and length; length 0 where there is none). cvs
+// reads a remote root as the method between the first two ':', then
+// "user[:password]@host[:[port]]/path": the path from the first '/', the user up to the first
+// '@' before it, the password from the user's first ':'. A password may hold '@', ':' or '/',
+// which cvs then misreads, but the path comes after it, so it runs at most to the last '@'
+// before the last '/': all of that is taken, more rather than less.
 std::pair<std::size_t, std::size_t> find_password(std::string_view root) noexcept {
     std::size_t from = 0;
     if (root.starts_with(':')) {
@@ -147,9 +147,7 @@ std::pair<std::size_t, std::size_t> find_password(std::string_view root) noexcep
     }
     std::string_view rest = slice(root, from);
     std::size_t colon = rest.find(':');
-    std::size_t at = slice(rest, 0, rest.find('/')).rfind('@');
-    if (at == std::string_view::npos)
-        at = rest.rfind('@');
+    std::size_t at = slice(rest, 0, rest.rfind('/')).rfind('@');
     if (colon == std::string_view::npos || at == std::string_view::npos || colon > at)
         return {0, 0};
     return {from + colon + 1, at - colon - 1};

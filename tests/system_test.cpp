@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "log_socket.h"
 #include "sandbox.h"
 
 namespace {
@@ -280,9 +281,14 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
          .argv = {"cvs", "-d", "user:se:cret@host/r1", "co"},
          .records = {R"(<39>route mode=direct uid=$uid source="-d" root="user:*@host/r1" )"
                      R"(program="$default" why="the default entry at line 5")"}},
+        {.name = "a password with '@' and '/'",
+         .argv = {"cvs", "-d", ":pserver:user:p@ss/word@host:/r1", "co"},
+         .records =
+             {R"(<39>route mode=direct uid=$uid source="-d" root=":pserver:user:*@host:/r1" )"
+              R"(program="$alpha" why="table line 2")"}},
         {.name = "no password, an '@' in the path",
-         .argv = {"cvs", "-d", ":ext:user@host:/r1/a@b", "co"},
-         .records = {R"(<39>route mode=direct uid=$uid source="-d" root=":ext:user@host:/r1/a@b" )"
+         .argv = {"cvs", "-d", ":ext:host:/r1/a@b", "co"},
+         .records = {R"(<39>route mode=direct uid=$uid source="-d" root=":ext:host:/r1/a@b" )"
                      R"(program="$default" why="the default entry at line 5")"}},
         {.name = "no table",
          .argv = {"cvs", "-d", "/r1", "co"},
@@ -322,7 +328,7 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox sandbox;
-        test::LogSocket log(sandbox);
+        test::LogSocket log(sandbox.path("log"));
         if (c.table)
             sandbox.write_table(standard_table());
         if (!c.root_file.empty()) {
@@ -361,7 +367,7 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
 TEST(RoutingRecord, AFullLogSocketHoldsNothingUp) {
     Sandbox sandbox;
     sandbox.write_table(standard_table());
-    test::LogSocket log(sandbox);
+    test::LogSocket log(sandbox.path("log"));
     const int queued = log.fill();
     test::Invocation inv = sandbox.invocation({"cvs", "-d", "/r1", "co"});
     // A sender that waited for room would wait for ever: the daemon never reads.

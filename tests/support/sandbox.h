@@ -63,24 +63,4 @@ class Sandbox {
     std::string record_;
 };
 
-// The system log as the binary under test sees it: a datagram socket bound where it sends its
-// routing records, in the sandbox.
-class LogSocket {
-  public:
-    explicit LogSocket(const Sandbox &sandbox);
-    LogSocket(const LogSocket &) = delete;
-    LogSocket &operator=(const LogSocket &) = delete;
-    ~LogSocket();
-
-    // Every record that has arrived and not been taken yet, in order.
-    std::vector<std::string> take();
-    // Sends records to itself until one more would not fit: a log daemon that has stopped
-    // reading. Returns how many it sent.
-    int fill();
-
-  private:
-    std::string path_;
-    int fd_ = -1;
-};
-
 } // namespace test
