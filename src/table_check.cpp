@@ -116,8 +116,8 @@ class Checker {
     bool check_pattern(std::size_t number, const TableEntry &entry);
     bool check_options(std::size_t number, const Options &options);
     void check_program(std::size_t number, const char *what, std::string_view program);
-    void check_executable_by_all(std::size_t number, const char *what, const char *name,
-                                 const struct stat &st);
+    bool check_executable_by_all(std::size_t number, const char *what, const char *name,
+                                 const std::string &path, const struct stat &st);
     void check_after_prog(std::size_t number, std::string_view rest);
     // Returns false where an earlier line takes precedence.
     bool check_precedence(std::size_t number, const TableEntry &entry, std::string_view program);
@@ -262,28 +262,61 @@ void Checker::check_program(std::size_t number, const char *what, std::string_vi
         report(number, "%s '%s' is not executable", what, name);
     else if (have_pathvane_ && st.st_dev == pathvane_.st_dev && st.st_ino == pathvane_.st_ino)
         report(number, "%s '%s' is pathvane itself, which refuses to run it", what, name);
-    else
-        check_executable_by_all(number, what, name, st);
+    else if (check_executable_by_all(number, what, name, path, st) &&
+             ::access(path.c_str(), X_OK) == -1)
+        report(number, "%s '%s' is not executable", what, name); // a noexec mount, an ACL
 }
 
-// The mode, not access(2): run as root, the checker may execute what no other user can.
-void Checker::check_executable_by_all(std::size_t number, const char *what, const char *name,
-                                      const struct stat &st) {
-    if ((st.st_mode & S_IXOTH) != 0)
-        return;
-    if ((st.st_mode & S_IXGRP) == 0) {
-        report(number,
-               "%s '%s' is executable by its owner only: for every other user, the command "
-               "fails with 'Permission denied'",
-               what, name);
-        return;
+namespace {
+
+// Who may execute a file, or search a directory, by its mode.
+enum class Reach { everyone, owner_and_group, owner };
+
+Reach reach_of(mode_t mode) {
+    if ((mode & S_IXOTH) != 0)
+        return Reach::everyone;
+    return (mode & S_IXGRP) != 0 ? Reach::owner_and_group : Reach::owner;
+}
+
+} // namespace
+
+// By the modes of the program and of the directories above it, not by access(2): run as root,
+// the checker may execute what no other user can. Returns false where it reported or noted.
+bool Checker::check_executable_by_all(std::size_t number, const char *what, const char *name,
+                                      const std::string &path, const struct stat &st) {
+    Reach reach = reach_of(st.st_mode);
+    gid_t group_id = st.st_gid;
+    std::string directory; // the directory that keeps others out, if one does
+    for (std::size_t slash = path.size(); reach == Reach::everyone && slash > 0;) {
+        slash = path.rfind('/', slash - 1);
+        directory = path.substr(0, slash == 0 ? 1 : slash);
+        struct stat above {};
+        if (::stat(directory.c_str(), &above) == 0) {
+            reach = reach_of(above.st_mode);
+            group_id = above.st_gid;
+        }
     }
-    const group *owner = ::getgrgid(st.st_gid);
-    std::string group_name = owner != nullptr ? shown(owner->gr_name) : std::to_string(st.st_gid);
-    note(number,
-         "%s '%s' is executable only by its owner and group %s: for other users, the command "
-         "fails with 'Permission denied'",
-         what, name, group_name.c_str());
+    if (reach == Reach::everyone)
+        return true;
+    std::string who = "its owner";
+    if (reach == Reach::owner_and_group) {
+        const group *owners = ::getgrgid(group_id);
+        who +=
+            " and group " + (owners != nullptr ? shown(owners->gr_name) : std::to_string(group_id));
+    }
+    // A group may well be meant; an owner alone hardly ever is.
+    auto tell = reach == Reach::owner ? &Checker::report : &Checker::note;
+    if ((st.st_mode & S_IXOTH) == 0)
+        (this->*tell)(number,
+                      "%s '%s' is executable only by %s: for every other user, the command fails "
+                      "with 'Permission denied'",
+                      what, name, who.c_str());
+    else
+        (this->*tell)(number,
+                      "%s '%s' lies in '%s', which only %s can search: for every other user, the "
+                      "command fails with 'Permission denied'",
+                      what, name, shown(directory).c_str(), who.c_str());
+    return false;
 }
 
 // What follows the program: pairs with other keys are passed over, as pathvane does; a later

@@ -38,7 +38,7 @@ pathvane.8|cvs: exec: No such file or directory
 pathvane.8|program: is pathvane itself, not run
 pathvane.8|Routing is not access control.
 pathvane.8|/pub/../secret, /secret/. and a path through a symbolic link to /secret are routed by another line
-pathvane.8|or with any bytes other than letters before Root, as in 9Root /pub, followed by Root /secret: pathvane takes the tab for a blank and passes over what comes before the first letter
+pathvane.8|or with any bytes other than letters and NUL before Root, as in 9Root /pub, followed by Root /secret: pathvane takes the tab for a blank and passes over what comes before the first letter
 pathvane.8|command="cvs --allow-root=/home/ncvs server",no-pty,no-port-forwarding,
 pathvane.8|Name programs by absolute paths
 pathvane.8|keep it owned by root and not writable by group or others, and keep it readable by every user
@@ -47,7 +47,7 @@ pathvane.8|so every pserver session runs the fallback program
 pathvane.8|A remote cvs init sends no Root request: pathvane waits out the 10-second budget
 pathvane.8|route mode=server uid=1001 from="192.0.2.7" source="Root request"
 pathvane-check.8|program '...' is pathvane itself, which refuses to run it
-pathvane-check.8|program '...' is executable by its owner only: for every other user, the command fails with 'Permission denied'
+pathvane-check.8|program '...' lies in '...', which only its owner can search: for every other user, the command fails with 'Permission denied'
 pathvane-check.8|note: no line names a program: every command runs the fallback program
 pathvane-check.8|* PROGRAM the fallback program
 pathvane-check.8|from the option -d: root '/home/ncvs' (compared as '/home/ncvs')

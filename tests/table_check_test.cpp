@@ -41,7 +41,12 @@ class CheckTable : public ::testing::Test {
         ASSERT_EQ(symlink("pathvane", (dir / "cvs").c_str()), 0);
         test::make_dir(dir / "repo");
         test::make_dir(dir / "repo/CVSROOT");
-        for (auto [name, mode] : {std::pair{"owner-only", 0700}, {"group-only", 0750}}) {
+        // Programs that not every user can execute, where every user can search.
+        chmod(dir.path().c_str(), 0755);
+        test::make_dir(dir / "private");
+        chmod((dir / "private").c_str(), 0700);
+        for (auto [name, mode] :
+             {std::pair{"owner-only", 0700}, {"group-only", 0750}, {"private/cvs", 0755}}) {
             test::write_file(dir / name, "#!/bin/sh\n");
             chmod((dir / name).c_str(), static_cast<mode_t>(mode));
         }
@@ -182,19 +187,26 @@ TEST_F(CheckTable, ReportsTheNaturalMistakes) {
          .fallback = "$D/cvs"},
         // Root may execute what nobody else can.
         {.table = "$D/repo prog=$D/owner-only\n",
-         .report = "T:1: program '$D/owner-only' is executable by its owner only: for every "
+         .report = "T:1: program '$D/owner-only' is executable only by its owner: for every "
                    "other user, the command fails with 'Permission denied'\n"},
         {.table = "* prog=/bin/sh\n",
-         .report = "fallback program '$D/owner-only' is executable by its owner only: for every "
+         .report = "fallback program '$D/owner-only' is executable only by its owner: for every "
                    "other user, the command fails with 'Permission denied'\n",
          .fallback = "$D/owner-only"},
         {.table = "$D/repo prog=$D/group-only\n",
          .report = "T:1: note: program '$D/group-only' is executable only by its owner and "
-                   "group $G: for other users, the command fails with 'Permission denied'\n",
+                   "group $G: for every other user, the command fails with 'Permission denied'\n",
          .status = 0},
+        {.table = "$D/repo prog=$D/private/cvs\n",
+         .report = "T:1: program '$D/private/cvs' lies in '$D/private', which only its owner "
+                   "can search: for every other user, the command fails with 'Permission "
+                   "denied'\n"},
     };
-    const group *own_group = getgrgid(getegid());
-    const std::string group_name = own_group ? own_group->gr_name : std::to_string(getegid());
+    // The group that the programs were created with.
+    struct stat created {};
+    ASSERT_EQ(stat((dir / "group-only").c_str(), &created), 0);
+    const group *own_group = getgrgid(created.st_gid);
+    const std::string group_name = own_group ? own_group->gr_name : std::to_string(created.st_gid);
     for (const auto &c : cases) {
         EXPECT_EQ(check(c.table, c.mode, true, test::replace_all(c.fallback, "$D", dir.path())),
                   test::replace_all(c.report, "$G", group_name))
