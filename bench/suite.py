@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """pathvane's benchmarks, each measured side by side with its floor in one run.
 
-    suite.py BIN_DIR REPORT
+    suite.py BIN_DIR REPORT [BASELINE_BIN_DIR BASELINE_NAME]
 
 BIN_DIR holds the Release build of bench/ (pathvane_bench reads BIN_DIR/bench.conf and sends
 its routing records to BIN_DIR/log, which this script reads). Prints a table of medians and
-ratios, writes it to REPORT (Markdown) and exits 1 when a target is missed.
+ratios, writes it to REPORT (Markdown) and exits 1 when a target is missed. With a baseline,
+the bench/ build of another revision, its pathvane's start-up is measured beside this one's.
 """
 import datetime
 import json
@@ -20,6 +21,7 @@ import threading
 import time
 
 BIN, REPORT = sys.argv[1], sys.argv[2]
+BASELINE, BASELINE_NAME = (sys.argv[3], sys.argv[4]) if len(sys.argv) > 4 else (None, None)
 PATHVANE = os.path.join(BIN, "pathvane_bench")
 TABLE = os.path.join(BIN, "bench.conf")
 rows = []  # (benchmark, measured, target, met)
@@ -54,9 +56,9 @@ def log_socket(path, reading):
     return log
 
 
-def write_table(lines):
+def write_table(lines, path=TABLE):
     """A table of `lines` lines whose last one routes /home/ncvs/target to /bin/true."""
-    with open(TABLE, "w") as table:
+    with open(path, "w") as table:
         for i in range(lines - 1):
             table.write(f"/home/ncvs/project{i} prog=/usr/local/bin/cvs-{i % 3}\n")
         table.write("/home/ncvs/target prog=/bin/true\n")
@@ -109,6 +111,14 @@ def startup():
                 [os.path.join(BIN, "pathvane_bench_static_no_record"), *args],
                 [os.path.join(BIN, "duty_floor"), *args],
                 [os.path.join(BIN, "duty_floor_static"), *args]]
+    # The same builds of another revision, "before", beside this one's.
+    variants = (("pathvane", "pathvane_bench"), ("no record", "pathvane_bench_no_record"),
+                ("static, no record", "pathvane_bench_static_no_record"))
+    if BASELINE:
+        write_table(10, os.path.join(BASELINE, "bench.conf"))
+        for name, program in variants:
+            names.append(f"{name} before")
+            commands.append([os.path.join(BASELINE, program), *args])
     cpu = []
     wall = dict(zip(names, interleaved(commands, rounds=3000, cpu=cpu)))
     cpu = dict(zip(names, cpu))
@@ -136,6 +146,11 @@ def startup():
         extra = statistics.median(cpu[ours]) - statistics.median(cpu[without])
         record(f"start-up ({label}), the routing record's cost, CPU",
                f"{paired(cpu[ours], cpu[without]):.3f} (+{extra * 1e6:.0f} us)", "reported", True)
+    for name, _ in variants if BASELINE else ():
+        before = f"{name} before"
+        record(f"start-up ({name}), this tree / {BASELINE_NAME}, CPU",
+               f"{paired(cpu[name], cpu[before]):.3f} (wall {wall[name] / wall[before]:.3f})",
+               "reported", True)
     record("start-up, log socket full - log read (ms)",
            f"{(wall['full log'] - wall['pathvane']) * 1e3:.3f}",
            "<= 2 (a full log never holds a command up)",
@@ -267,6 +282,8 @@ def machine():
 
 logs = [log_socket(os.path.join(BIN, "log"), reading=True),
         log_socket(os.path.join(BIN, "full-log"), reading=False)]
+if BASELINE:
+    logs.append(log_socket(os.path.join(BASELINE, "log"), reading=True))
 for part in (startup, lookup_scaling, root_latency, throughput, memory, in_process):
     part()
 
