@@ -306,6 +306,9 @@ with open(REPORT, "w") as report:
         "medians of per-round ratios of CPU time (user and system, from wait4): on a shared "
         "virtual machine the wall clock also counts the time other guests take, which CPU time "
         "leaves out. Wall-clock ratios are given beside them.\n"
+        + (f"- Start-up against {BASELINE_NAME}: the same three builds of pathvane made from "
+           "that revision, measured in the same rounds as this tree's; the ratios are medians of "
+           "per-round ratios of CPU time.\n" if BASELINE else "") +
         "- Routing record: pathvane's figures include sending it to a log socket that a thread "
         "of the suite reads, as a log daemon would; beside them, the same pathvane built with "
         "PATHVANE_ROUTING_RECORD off, and one whose log socket is full and never read.\n"
