@@ -304,18 +304,17 @@ bool Checker::check_executable_by_all(std::size_t number, const char *what, cons
         who +=
             " and group " + (owners != nullptr ? shown(owners->gr_name) : std::to_string(group_id));
     }
+    std::string message =
+        std::string(what) + " '" + name + "' " +
+        ((st.st_mode & S_IXOTH) == 0
+             ? "is executable only by " + who
+             : "lies in '" + shown(directory) + "', which only " + who + " can search") +
+        ": for every other user, the command fails with 'Permission denied'";
     // A group may well be meant; an owner alone hardly ever is.
-    auto tell = reach == Reach::owner ? &Checker::report : &Checker::note;
-    if ((st.st_mode & S_IXOTH) == 0)
-        (this->*tell)(number,
-                      "%s '%s' is executable only by %s: for every other user, the command fails "
-                      "with 'Permission denied'",
-                      what, name, who.c_str());
+    if (reach == Reach::owner)
+        report(number, "%s", message.c_str());
     else
-        (this->*tell)(number,
-                      "%s '%s' lies in '%s', which only %s can search: for every other user, the "
-                      "command fails with 'Permission denied'",
-                      what, name, shown(directory).c_str(), who.c_str());
+        note(number, "%s", message.c_str());
     return false;
 }
 
