@@ -20,29 +20,6 @@ namespace pathvane {
 
 namespace {
 
-enum class Written { all, reader_gone, failed };
-
-// Writes all of `data`, again after each partial write, adding to `moved` what is written.
-Written write_all(int fd, const char *data, std::size_t count, std::uint64_t &moved) noexcept {
-    while (count > 0) {
-        ssize_t n = ::write(fd, data, count);
-        if (n == -1) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd out{fd, POLLOUT, 0};
-                (void)::poll(&out, 1, -1);
-                continue;
-            }
-            return errno == EPIPE ? Written::reader_gone : Written::failed;
-        }
-        data += n;
-        count -= static_cast<std::size_t>(n);
-        moved += static_cast<std::uint64_t>(n);
-    }
-    return Written::all;
-}
-
 // st_blksize of `fd`, or 0 when fstat fails.
 std::uint32_t block_size(int fd) noexcept {
     struct stat st {};
@@ -79,6 +56,28 @@ Ready wait_for_room(int pipe_fd) {
     pollfd out{pipe_fd, POLLOUT, 0};
     wait_for(&out, 1);
     return (out.revents & (POLLERR | POLLHUP)) != 0 ? Ready::reader_gone : Ready::room;
+}
+
+enum class Written { all, reader_gone, failed };
+
+// Writes all of `data`, again after each partial write, adding to `moved` what is written.
+Written write_all(int fd, const char *data, std::size_t count, std::uint64_t &moved) {
+    while (count > 0) {
+        ssize_t n = ::write(fd, data, count);
+        if (n == -1) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                (void)wait_for_room(fd); // the write then tells whether the reader has gone
+                continue;
+            }
+            return errno == EPIPE ? Written::reader_gone : Written::failed;
+        }
+        data += n;
+        count -= static_cast<std::size_t>(n);
+        moved += static_cast<std::uint64_t>(n);
+    }
+    return Written::all;
 }
 
 // The size of the read/write relay's buffer: no smaller than 64 KiB, so that a large transfer
