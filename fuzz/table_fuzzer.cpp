@@ -9,6 +9,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "plain_lookup.h"
 #include "program_table.h"
 
 namespace {
@@ -43,20 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     pathvane::Program program = pathvane::lookup_program({path, fallback}, root.c_str());
     if (program.path == nullptr)
         std::abort();
-    pathvane::CString wanted = pathvane::normalize_root(root.c_str());
-    std::string every_line = fallback;
-    std::size_t every_line_number = 0;
-    pathvane::TableReader reader(path);
-    for (pathvane::NumberedLine line; reader.next(line);) {
-        pathvane::TableMatch match = pathvane::match_table_line(line.text, wanted.get());
-        if (!match.program)
-            continue;
-        every_line = *match.program;
-        every_line_number = line.number;
-        if (!match.is_default)
-            break;
-    }
-    if (every_line != program.path || every_line_number != program.line)
+    test::PlainAnswer every_line = test::lookup_reading_every_line(path, fallback, root.c_str());
+    if (every_line.program != program.path || every_line.line != program.line)
         std::abort();
     if (program.choice == pathvane::Program::Choice::fallback) {
         if (std::strcmp(program.path, fallback) != 0 || program.line != 0)

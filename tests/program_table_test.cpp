@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "files.h"
+#include "plain_lookup.h"
 #include "program_table.h"
 
 using pathvane::lookup_program;
@@ -211,21 +212,10 @@ TEST_F(Lookup, PassingOverLinesAgreesWithReadingEachLine) {
             }
             pathvane::Program got = lookup_program(setup, root.c_str());
 
-            pathvane::CString wanted = pathvane::normalize_root(root.c_str());
-            std::string expected = fallback;
-            std::size_t expected_line = 0;
-            pathvane::TableReader reader(setup.path);
-            for (pathvane::NumberedLine each; reader.next(each);) {
-                pathvane::TableMatch match = pathvane::match_table_line(each.text, wanted.get());
-                if (!match.program)
-                    continue;
-                expected = *match.program;
-                expected_line = each.number;
-                if (!match.is_default)
-                    break;
-            }
-            ASSERT_EQ(got.path, expected) << "root '" << root << "' table:\n" << table;
-            ASSERT_EQ(got.line, expected_line) << "root '" << root << "' table:\n" << table;
+            test::PlainAnswer expected =
+                test::lookup_reading_every_line(setup.path, fallback, root.c_str());
+            ASSERT_EQ(got.path, expected.program) << "root '" << root << "' table:\n" << table;
+            ASSERT_EQ(got.line, expected.line) << "root '" << root << "' table:\n" << table;
         }
     }
 }
