@@ -5,6 +5,7 @@
 #include <cstring>
 #include <err.h>
 #include <string_view>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 
@@ -132,8 +133,16 @@ bool read_option_letters(int argc, char *const argv[], int &i, GlobalOptions &op
     return true;
 }
 
-bool is_server_word(const char *word) noexcept {
-    return word != nullptr && std::strcmp(word, "server") == 0;
+bool is_word(const char *arg, const char *word) noexcept {
+    return arg != nullptr && std::strcmp(arg, word) == 0;
+}
+
+// cvs's password server has TCP probe its connection, so that a client that vanishes does not
+// leave it waiting for ever; behind the relay its standard input is a pipe, so pathvane asks
+// for it on the connection instead. Nothing where standard input is no socket.
+void keep_connection_alive(int fd) noexcept {
+    int on = 1;
+    (void)::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
 }
 
 } // namespace
@@ -160,8 +169,13 @@ CommandLine scan_command_line(int argc, char *const argv[]) noexcept {
     }
     CommandLine line;
     line.root = options.root;
-    line.server = options.root == nullptr && !options.help &&
-                  (is_server_word(command) || (argc > 0 && is_server_word(argv[0])));
+    if (options.help)
+        return line;
+    if (options.root == nullptr &&
+        (is_word(command, "server") || (argc > 0 && is_word(argv[0], "server"))))
+        line.mode = CommandLine::Mode::server;
+    else if (is_word(command, "pserver"))
+        line.mode = CommandLine::Mode::pserver;
     return line;
 }
 
@@ -184,9 +198,11 @@ CString read_root_file(const char *path) {
 RootFinding find_root(int argc, char *const argv[]) {
     RootFinding found;
     CommandLine line = scan_command_line(argc, argv);
-    if ((found.root = line.root) != nullptr) {
+    if (line.mode == CommandLine::Mode::pserver) {
+        found.source = RootSource::auth_request;
+    } else if ((found.root = line.root) != nullptr) {
         found.source = RootSource::option;
-    } else if (line.server) {
+    } else if (line.mode == CommandLine::Mode::server) {
         found.source = RootSource::server;
     } else if ((found.owned = read_root_file("CVS/Root"))) {
         found.source = RootSource::root_file;
@@ -199,12 +215,13 @@ RootFinding find_root(int argc, char *const argv[]) {
 
 int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char *log_socket) {
     RootFinding found = find_root(argc, argv);
-    const bool server = found.source == RootSource::server;
+    const bool pserver = found.source == RootSource::auth_request;
+    const bool server = pserver || found.source == RootSource::server;
     OpeningData data;
     if (server) {
         // A descriptor that the caller left closed would be the pipe's, then closed and read.
         open_standard_descriptors();
-        data = read_opening_data(STDIN_FILENO);
+        data = read_opening_data(STDIN_FILENO, pserver ? scan_auth_request : scan_root_request);
         found.root = data.root.get();
     }
     Program program = found.root != nullptr ? lookup_program(table, found.root)
@@ -213,9 +230,11 @@ int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char 
     if (is_own_executable(program.path))
         errx(1, "%s: is pathvane itself, not run", program.path);
     record_route(log_socket, {found.source, found.root, &program, data.end});
+    if (pserver)
+        keep_connection_alive(STDIN_FILENO);
     if (server) {
         SessionEnd end = run_relayed(program.path, argv, std::move(data.buffer), data.count);
-        record_session_end(log_socket, end, data.started);
+        record_session_end(log_socket, found.source, end, data.started);
         return end.status;
     }
     ::execv(program.path, argv);

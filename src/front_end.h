@@ -14,9 +14,13 @@ namespace pathvane {
 // as its getopt_long reads them (no permutation; "--" ends them), and the command word.
 struct CommandLine {
     const char *root = nullptr; // the argument of the last -d; null without one
-    // cvs would run its server: the command word (or argv[0]) is "server", and neither -d nor
-    // an option that only prints help or the version stands before it.
-    bool server = false;
+    // What cvs would run, where it reads its root from its client, not from its command line:
+    //  - server: the command word (or argv[0]) is "server", and neither -d nor an option that
+    //    only prints help or the version stands before it;
+    //  - pserver: the command word is "pserver", and no such option stands before it (the
+    //    password server serves the repository its client names, whatever -d says).
+    enum class Mode { direct, server, pserver };
+    Mode mode = Mode::direct;
 };
 
 CommandLine scan_command_line(int argc, char *const argv[]) noexcept;
@@ -26,10 +30,12 @@ CommandLine scan_command_line(int argc, char *const argv[]) noexcept;
 // machine's: descriptors or memory running out, an I/O error) is fatal.
 CString read_root_file(const char *path);
 
-enum class RootSource { option, server, root_file, environment, none };
+// Where the root comes from; server and auth_request: from the client, in the request that
+// `cvs server` or `cvs pserver` reads first.
+enum class RootSource { option, server, auth_request, root_file, environment, none };
 
-// The root and where it came from. In server mode the root is still to be read from the
-// client (`root` is null); with RootSource::none there is no root.
+// The root and where it came from. In server and pserver mode the root is still to be read
+// from the client (`root` is null); with RootSource::none there is no root.
 struct RootFinding {
     RootSource source = RootSource::none;
     const char *root = nullptr;
@@ -40,24 +46,25 @@ RootFinding find_root(int argc, char *const argv[]);
 
 // What a run chose, and from what, for its record.
 struct Route {
-    RootSource source = RootSource::none; // RootSource::server: the root is the Root request's
+    RootSource source = RootSource::none; // server, auth_request: the root is the client's
     const char *root = nullptr;           // as given; null where there is none
     const Program *program = nullptr;
     OpeningData::End opening_end = OpeningData::End::input_ended; // in server mode
 };
 
 // Sends the record of `route` to the system log's socket at `log_socket`, for the auth
-// facility: at info in server mode, at debug for a direct launch (every local command). Nothing
-// at all where `log_socket` is null, nothing listens there, or the socket would block: a record
-// never holds up a command, never writes to stdout or stderr, and leaves no descriptor open.
+// facility: at info for a client's session, at debug for a direct launch (every local command).
+// Nothing at all where `log_socket` is null, nothing listens there, or the socket would block: a
+// record never holds up a command, never writes to stdout or stderr, and leaves no descriptor open.
 void record_route(const char *log_socket, const Route &route) noexcept;
-// Likewise, at info, the end of a session that began at `started` (CLOCK_MONOTONIC).
-void record_session_end(const char *log_socket, const SessionEnd &end,
+// Likewise, at info, the end of a session whose root came from `source` (server or
+// auth_request), begun at `started` (CLOCK_MONOTONIC).
+void record_session_end(const char *log_socket, RootSource source, const SessionEnd &end,
                         const timespec &started) noexcept;
 
 // The whole run, with the program table that main was built with and the socket of the system
 // log that it records each run's routing in (null: no record). Returns an exit status in
-// server mode only; otherwise it ends by exec or err.
+// server and pserver mode only; otherwise it ends by exec or err.
 int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char *log_socket);
 
 } // namespace pathvane

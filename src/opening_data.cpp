@@ -7,7 +7,7 @@
 
 namespace pathvane {
 
-OpeningData read_opening_data(int fd) {
+OpeningData read_opening_data(int fd, RequestScan scan) {
     OpeningData data;
     if (!data.buffer.allocate(opening_data_limit + 1))
         err(1, "malloc"); // the allocation's name as callers and logs know it
@@ -45,15 +45,20 @@ OpeningData read_opening_data(int fd) {
         data.count += static_cast<std::size_t>(n);
         buffer[data.count] = '\0';
 
-        RootRequest request = scan_root_request({buffer, data.count}, offset);
-        if (request.outcome == RootRequest::Outcome::found) {
+        RootRequest request = scan({buffer, data.count}, offset);
+        switch (request.outcome) {
+        case RootRequest::Outcome::found:
             data.root = std::move(request.path);
             data.end = OpeningData::End::root_request;
             return data;
-        }
-        if (request.outcome == RootRequest::Outcome::empty) {
+        case RootRequest::Outcome::empty:
             data.end = OpeningData::End::empty_root;
             return data;
+        case RootRequest::Outcome::none:
+            data.end = OpeningData::End::no_request;
+            return data;
+        case RootRequest::Outcome::need_more:
+            break;
         }
         if (data.count == opening_data_limit) {
             data.end = OpeningData::End::size_limit;

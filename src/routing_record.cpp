@@ -1,9 +1,11 @@
 #include "front_end.h"
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string_view>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -64,14 +66,48 @@ void send_record(const char *path, const RecordText &record) noexcept {
                        reinterpret_cast<const sockaddr *>(&address), sizeof address);
 }
 
+using Address = FixedText<INET6_ADDRSTRLEN>;
+
 // The client's address: the first word of SSH_CONNECTION, which sshd sets as "address port
-// local-address local-port". A local user may set it too: it is what the session says.
-std::string_view client_address() noexcept {
-    const char *connection = std::getenv("SSH_CONNECTION");
-    if (connection == nullptr)
+// local-address local-port" (a local user may set it too: it is what the session says). Without
+// it, in a client's session, the address of the peer of standard input, where that is a TCP
+// connection (inetd's); numeric, since a name would cost a lookup in every session.
+std::string_view client_address(bool session, Address &address) noexcept {
+    if (const char *connection = std::getenv("SSH_CONNECTION"); connection != nullptr) {
+        std::string_view words(connection);
+        return slice(words, 0, words.find(' '));
+    }
+    if (!session)
         return {};
-    std::string_view words(connection);
-    return slice(words, 0, words.find(' '));
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(STDIN_FILENO, reinterpret_cast<sockaddr *>(&peer), &length) == -1)
+        return {};
+    char text[INET6_ADDRSTRLEN];
+    const void *bytes = nullptr;
+    if (peer.ss_family == AF_INET)
+        bytes = &reinterpret_cast<const sockaddr_in *>(&peer)->sin_addr;
+    else if (peer.ss_family == AF_INET6)
+        bytes = &reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_addr;
+    if (bytes == nullptr || ::inet_ntop(peer.ss_family, bytes, text, sizeof text) == nullptr)
+        return {};
+    address << std::string_view(text);
+    return address.view();
+}
+
+const char *mode_name(RootSource source) noexcept {
+    switch (source) {
+    case RootSource::server:
+        return "server";
+    case RootSource::auth_request:
+        return "pserver";
+    case RootSource::option:
+    case RootSource::root_file:
+    case RootSource::environment:
+    case RootSource::none:
+        break;
+    }
+    return "direct";
 }
 
 const char *source_name(RootSource source, bool has_root) noexcept {
@@ -80,6 +116,8 @@ const char *source_name(RootSource source, bool has_root) noexcept {
         return "-d";
     case RootSource::server:
         return has_root ? "Root request" : "none";
+    case RootSource::auth_request:
+        return has_root ? "auth request" : "none";
     case RootSource::root_file:
         return "CVS/Root";
     case RootSource::environment:
@@ -92,25 +130,32 @@ const char *source_name(RootSource source, bool has_root) noexcept {
 
 using Why = FixedText<160>;
 
-// Why server mode found no root.
-void explain_no_root_request(OpeningData::End end, Why &why) noexcept {
+// Why a client's session found no root in its opening data, where `request` names the request
+// that would have named it.
+void explain_no_root_request(OpeningData::End end, std::string_view request, Why &why) noexcept {
     switch (end) {
     case OpeningData::End::empty_root:
-        why << "an empty Root request";
+        if (request == "Root request")
+            why << "an empty Root request";
+        else
+            why << "an empty repository in the " << request;
+        return;
+    case OpeningData::End::no_request:
+        why << "not an " << request;
         return;
     case OpeningData::End::size_limit:
-        why << "no Root request within the first "
+        why << "no " << request << " within the first "
             << static_cast<unsigned long long>(opening_data_limit) << " bytes";
         return;
     case OpeningData::End::time_budget:
-        why << "no Root request within "
+        why << "no " << request << " within "
             << static_cast<unsigned long long>(opening_data_budget_ms / 1000) << " seconds";
         return;
     case OpeningData::End::root_request:
     case OpeningData::End::input_ended:
         break;
     }
-    why << "no Root request before the input ended";
+    why << "no " << request << " before the input ended";
 }
 
 // Why the program was chosen.
@@ -118,7 +163,9 @@ void explain(const Route &route, Why &why) noexcept {
     const Program &program = *route.program;
     const auto line = static_cast<unsigned long long>(program.line);
     if (route.root == nullptr && route.source == RootSource::server)
-        explain_no_root_request(route.opening_end, why);
+        explain_no_root_request(route.opening_end, "Root request", why);
+    else if (route.root == nullptr && route.source == RootSource::auth_request)
+        explain_no_root_request(route.opening_end, "auth request", why);
     else if (route.root == nullptr)
         why << "no root";
     else if (program.choice == Program::Choice::entry)
@@ -171,11 +218,13 @@ void add_root(RecordText &record, std::string_view root) noexcept {
 void record_route(const char *log_socket, const Route &route) noexcept {
     if (log_socket == nullptr)
         return;
-    const bool server = route.source == RootSource::server;
-    RecordText record(LOG_AUTH | (server ? LOG_INFO : LOG_DEBUG), "route");
-    record.field("mode", server ? "server" : "direct");
+    const bool session =
+        route.source == RootSource::server || route.source == RootSource::auth_request;
+    RecordText record(LOG_AUTH | (session ? LOG_INFO : LOG_DEBUG), "route");
+    record.field("mode", mode_name(route.source));
     record.field("uid", static_cast<unsigned long long>(::getuid()));
-    if (std::string_view from = client_address(); !from.empty())
+    Address address;
+    if (std::string_view from = client_address(session, address); !from.empty())
         record.quoted("from", from);
     record.quoted("source", source_name(route.source, route.root != nullptr));
     if (route.root != nullptr)
@@ -187,12 +236,12 @@ void record_route(const char *log_socket, const Route &route) noexcept {
     send_record(log_socket, record);
 }
 
-void record_session_end(const char *log_socket, const SessionEnd &end,
+void record_session_end(const char *log_socket, RootSource source, const SessionEnd &end,
                         const timespec &started) noexcept {
     if (log_socket == nullptr)
         return;
     RecordText record(LOG_AUTH | LOG_INFO, "end");
-    record.field("mode", "server");
+    record.field("mode", mode_name(source));
     record.field("status", static_cast<unsigned long long>(end.status));
     if (end.signal != 0)
         record.field("signal", static_cast<unsigned long long>(end.signal));

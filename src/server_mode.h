@@ -1,5 +1,6 @@
-// Server mode (root_request.cpp, opening_data.cpp, relayed_launch.cpp): the client's Root
-// request, its opening data, and the program run behind a pipe.
+// Server mode (root_request.cpp, auth_request.cpp, opening_data.cpp, relayed_launch.cpp): the
+// request that names the client's root (the Root request of `cvs server`, the authentication
+// request of `cvs pserver`), its opening data, and the program run behind a pipe.
 #pragma once
 
 #include <cstddef>
@@ -10,9 +11,10 @@
 
 namespace pathvane {
 
-// What the opening data tells of the client's Root request so far.
+// What the opening data tells so far of the request that names the client's root.
 struct RootRequest {
-    enum class Outcome { found, empty, need_more };
+    // none: the bytes can no longer begin such a request, whatever follows.
+    enum class Outcome { found, empty, none, need_more };
     Outcome outcome = Outcome::need_more;
     CString path; // with found only
 };
@@ -23,6 +25,18 @@ struct RootRequest {
 // as passing it whole. Fatal only when the path cannot be copied.
 RootRequest scan_root_request(std::string_view data, std::size_t &offset);
 
+// Looks for the repository in the authentication request that a password server's client
+// sends first: "BEGIN AUTH REQUEST" or "BEGIN VERIFICATION REQUEST", then the repository, each
+// on a line of its own. Lines are read as cvs reads them: a line's text ends at its first
+// newline or NUL byte, and the next line begins after the newline; a carriage return is text.
+// The answer is none as soon as the first line can be neither, and found or empty once the
+// repository's line is complete. `offset` is kept as for scan_root_request. Fatal only when the
+// path cannot be copied.
+RootRequest scan_auth_request(std::string_view data, std::size_t &offset);
+
+// One of the two above.
+using RequestScan = RootRequest (*)(std::string_view data, std::size_t &offset);
+
 // At most this many bytes of the client's stream are read before the program starts.
 inline constexpr std::size_t opening_data_limit = 65536;
 // And reading them ends this many milliseconds after it began.
@@ -31,17 +45,18 @@ inline constexpr int opening_data_budget_ms = 10000;
 struct OpeningData {
     Pages buffer; // opening_data_limit + 1 bytes: the data, then a NUL
     std::size_t count = 0;
-    CString root;       // null when no Root request was recognised
+    CString root;       // null when no request named a root
     timespec started{}; // when the reading began (CLOCK_MONOTONIC): the session's start
-    // What ended the reading: with `root` null, why the client's Root request was not seen.
-    enum class End { root_request, empty_root, input_ended, size_limit, time_budget };
+    // What ended the reading: with `root` null, why no root was seen.
+    enum class End { root_request, empty_root, no_request, input_ended, size_limit, time_budget };
     End end = End::input_ended;
 };
 
-// Reads the client's stream from `fd` until its Root request is recognised, or the input, the
-// size limit or the time budget ends. Every byte read stays in the buffer for the replay. A
-// failure to poll or read the stream is fatal ("poll", "parent: read"), as in the relay.
-OpeningData read_opening_data(int fd);
+// Reads the client's stream from `fd`, scanning it with `scan` after each read, until the
+// request that names its root is recognised or cannot come, or the input, the size limit or
+// the time budget ends. Every byte read stays in the buffer for the replay. A failure to poll
+// or read the stream is fatal ("poll", "parent: read"), as in the relay.
+OpeningData read_opening_data(int fd, RequestScan scan);
 
 // How a session ended.
 struct SessionEnd {
@@ -51,10 +66,10 @@ struct SessionEnd {
 };
 
 // Runs `program` with `argv` and a pipe as its standard input, writes the `count` bytes of
-// `data` into the pipe and releases them, then moves standard input into it until either side
-// ends, and waits for the program to end. For the time it runs, pathvane ignores SIGPIPE and
-// keeps SIGCHLD at its default; the program gets the signal mask and dispositions that
-// pathvane was started with, but SIGCHLD at its default.
+// `data` into the pipe, wipes and releases them (they may hold a password), then moves standard
+// input into it until either side ends, and waits for the program to end. For the time it runs,
+// pathvane ignores SIGPIPE and keeps SIGCHLD at its default; the program gets the signal mask and
+// dispositions that pathvane was started with, but SIGCHLD at its default.
 SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std::size_t count);
 
 } // namespace pathvane

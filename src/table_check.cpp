@@ -478,6 +478,9 @@ void explain_command(const ProgramTable &table, int argc, char *argv[], std::FIL
     case RootSource::server:
         std::fprintf(out, "server mode: the root comes from the client's Root request\n");
         return;
+    case RootSource::auth_request:
+        std::fprintf(out, "pserver mode: the root comes from the client's auth request\n");
+        return;
     case RootSource::none:
         std::fprintf(out, "no root: %s, the fallback program; the table is not read\n",
                      table.fallback);

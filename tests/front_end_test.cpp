@@ -34,10 +34,19 @@ std::string shown(const std::vector<std::string> &args) {
     return text;
 }
 
+using Mode = pathvane::CommandLine::Mode;
+constexpr Mode direct = Mode::direct;
+constexpr Mode server = Mode::server;
+constexpr Mode pserver = Mode::pserver;
+
+const char *shown(Mode mode) {
+    return mode == server ? "server" : mode == pserver ? "pserver" : "direct";
+}
+
 struct CommandLineCase {
     std::vector<std::string> args;
     std::optional<std::string> root;
-    bool server;
+    Mode mode;
     // cvs runs a command with this line, and so names the root it uses in its error (there is
     // no repository): false where it only prints help or its version, runs its server, or
     // refuses the line.
@@ -46,68 +55,77 @@ struct CommandLineCase {
 
 const CommandLineCase command_lines[] = {
     // The last -d wins; every option that takes an argument takes it, attached or not.
-    {{"cvs", "-d", "/r1", "-d", "/r2", "rls"}, "/r2", false, true},
-    {{"cvs", "-q", "-d", "/r", "co", "m"}, "/r", false, true},
-    {{"cvs", "-z", "9", "-d", "/r", "co", "m"}, "/r", false, true},
-    {{"cvs", "-T", "/tmp", "-d", "/r", "rls"}, "/r", false, true},
-    {{"cvs", "-e", "vi", "-d", "/r", "rls"}, "/r", false, true},
-    {{"cvs", "-s", "X=1", "-d", "/r", "rls"}, "/r", false, true},
-    {{"cvs", "-b", "/x", "-d", "/r", "rls"}, "/r", false, true},
-    {{"cvs", "-Qz", "3", "-d", "/r", "rls"}, "/r", false, true},
-    {{"cvs", "-z9", "-qd/r", "co", "m"}, "/r", false, true},
-    {{"cvs", "-T/tmp/dd", "rls"}, std::nullopt, false, true},
-    {{"cvs", "-e", "-d", "rls"}, std::nullopt, false, true},
+    {{"cvs", "-d", "/r1", "-d", "/r2", "rls"}, "/r2", direct, true},
+    {{"cvs", "-q", "-d", "/r", "co", "m"}, "/r", direct, true},
+    {{"cvs", "-z", "9", "-d", "/r", "co", "m"}, "/r", direct, true},
+    {{"cvs", "-T", "/tmp", "-d", "/r", "rls"}, "/r", direct, true},
+    {{"cvs", "-e", "vi", "-d", "/r", "rls"}, "/r", direct, true},
+    {{"cvs", "-s", "X=1", "-d", "/r", "rls"}, "/r", direct, true},
+    {{"cvs", "-b", "/x", "-d", "/r", "rls"}, "/r", direct, true},
+    {{"cvs", "-Qz", "3", "-d", "/r", "rls"}, "/r", direct, true},
+    {{"cvs", "-z9", "-qd/r", "co", "m"}, "/r", direct, true},
+    {{"cvs", "-T/tmp/dd", "rls"}, std::nullopt, direct, true},
+    {{"cvs", "-e", "-d", "rls"}, std::nullopt, direct, true},
     {{"cvs", "-f", "-l", "-a", "-x", "-g", "-R", "-n", "-t", "-w", "-r", "-Q", "-d", "/r", "rls"},
      "/r",
-     false,
+     direct,
      true},
-    {{"cvs", "-d", "-q", "co", "m"}, "-q", false, true},
-    {{"cvs", "-d", "", "rls"}, "", false, true},
-    {{"cvs", "-d", "/r/", "rls"}, "/r/", false, true},
-    {{"cvs", "-d", ":local:/r", "rls"}, ":local:/r", false, true},
-    {{"cvs", "-d", "/r", "--", "rls"}, "/r", false, true},
+    {{"cvs", "-d", "-q", "co", "m"}, "-q", direct, true},
+    {{"cvs", "-d", "", "rls"}, "", direct, true},
+    {{"cvs", "-d", "/r/", "rls"}, "/r/", direct, true},
+    {{"cvs", "-d", ":local:/r", "rls"}, ":local:/r", direct, true},
+    {{"cvs", "-d", "/r", "--", "rls"}, "/r", direct, true},
     // Options end at the command word; a later -d is the command's.
-    {{"cvs", "co", "-d", "dir", "m"}, std::nullopt, false, true},
-    {{"cvs", "--", "-d", "/r"}, std::nullopt, false, false},
-    {{"cvs", "-", "-d", "/r"}, std::nullopt, false, false},
-    {{"cvs", "-d"}, std::nullopt, false, false},
-    {{"cvs", "-qd"}, std::nullopt, false, false},
+    {{"cvs", "co", "-d", "dir", "m"}, std::nullopt, direct, true},
+    {{"cvs", "--", "-d", "/r"}, std::nullopt, direct, false},
+    {{"cvs", "-", "-d", "/r"}, std::nullopt, direct, false},
+    {{"cvs", "-d"}, std::nullopt, direct, false},
+    {{"cvs", "-qd"}, std::nullopt, direct, false},
     // Long options, with their arguments and by unambiguous prefixes.
-    {{"cvs", "--allow-root=/srv/cvs/dev", "rls"}, std::nullopt, false, true},
-    {{"cvs", "--allow-root", "/x", "-d", "/r", "rls"}, "/r", false, true},
-    {{"cvs", "--allow-root-r", "/x", "-d", "/r", "rls"}, "/r", false, true},
-    {{"cvs", "--allow-root-regexp=^/x", "-d", "/r", "rls"}, "/r", false, true},
-    {{"cvs", "--allow-root=", "-d", "/r", "rls"}, "/r", false, true},
-    {{"cvs", "--allow-root", "-d", "/r", "rls"}, std::nullopt, false, false},
+    {{"cvs", "--allow-root=/srv/cvs/dev", "rls"}, std::nullopt, direct, true},
+    {{"cvs", "--allow-root", "/x", "-d", "/r", "rls"}, "/r", direct, true},
+    {{"cvs", "--allow-root-r", "/x", "-d", "/r", "rls"}, "/r", direct, true},
+    {{"cvs", "--allow-root-regexp=^/x", "-d", "/r", "rls"}, "/r", direct, true},
+    {{"cvs", "--allow-root=", "-d", "/r", "rls"}, "/r", direct, true},
+    {{"cvs", "--allow-root", "-d", "/r", "rls"}, std::nullopt, direct, false},
     // What cvs refuses is passed over: an ambiguous prefix, an argument where none is taken,
     // an unknown letter.
-    {{"cvs", "--allow", "/x", "-d", "/r"}, std::nullopt, false, false},
-    {{"cvs", "--version=1", "-d", "/r", "rls"}, "/r", false, false},
-    {{"cvs", "-Xd/r", "rls"}, "/r", false, false},
+    {{"cvs", "--allow", "/x", "-d", "/r"}, std::nullopt, direct, false},
+    {{"cvs", "--version=1", "-d", "/r", "rls"}, "/r", direct, false},
+    {{"cvs", "-Xd/r", "rls"}, "/r", direct, false},
     // Help and the version: cvs ends at -v and the help lists, and reads on after -H.
-    {{"cvs", "-v", "-d", "/r"}, std::nullopt, false, false},
-    {{"cvs", "-qv", "-d", "/r"}, std::nullopt, false, false},
-    {{"cvs", "-d", "/r", "--vers"}, "/r", false, false},
-    {{"cvs", "--help-c", "-d", "/r"}, std::nullopt, false, false},
-    {{"cvs", "-H", "-d", "/r", "rls"}, "/r", false, false},
-    {{"cvs", "-H", "server"}, std::nullopt, false, false},
-    {{"cvs", "--help", "server"}, std::nullopt, false, false},
-    {{"cvs", "-v", "server"}, std::nullopt, false, false},
+    {{"cvs", "-v", "-d", "/r"}, std::nullopt, direct, false},
+    {{"cvs", "-qv", "-d", "/r"}, std::nullopt, direct, false},
+    {{"cvs", "-d", "/r", "--vers"}, "/r", direct, false},
+    {{"cvs", "--help-c", "-d", "/r"}, std::nullopt, direct, false},
+    {{"cvs", "-H", "-d", "/r", "rls"}, "/r", direct, false},
+    {{"cvs", "-H", "server"}, std::nullopt, direct, false},
+    {{"cvs", "--help", "server"}, std::nullopt, direct, false},
+    {{"cvs", "-v", "server"}, std::nullopt, direct, false},
     // Server mode: the command word, or argv[0], is "server"; -d comes first.
-    {{"cvs", "server"}, std::nullopt, true, false},
-    {{"server"}, std::nullopt, true, false},
-    {{"cvs", "-z", "9", "server"}, std::nullopt, true, false},
-    {{"cvs", "-q", "--", "server"}, std::nullopt, true, false},
-    {{"cvs", "-d", "/r", "server"}, "/r", false, false},
-    {{"server", "-d", "/r", "co"}, "/r", false, false},
-    {{"cvs", "co", "server"}, std::nullopt, false, true},
-    {{"cvs", "commit", "-m", "server", "f"}, std::nullopt, false, true},
-    {{"cvs", "-e", "server", "rls"}, std::nullopt, false, true},
-    {{"cvs", "Server"}, std::nullopt, false, false},
-    {{"cvs", "pserver"}, std::nullopt, false, false},
-    {{"/usr/bin/server"}, std::nullopt, false, false},
-    {{"-d", "/not/an/option"}, std::nullopt, false, false}, // argv[0] is never an option
-    {{}, std::nullopt, false, false},
+    {{"cvs", "server"}, std::nullopt, server, false},
+    {{"server"}, std::nullopt, server, false},
+    {{"cvs", "-z", "9", "server"}, std::nullopt, server, false},
+    {{"cvs", "-q", "--", "server"}, std::nullopt, server, false},
+    {{"cvs", "-d", "/r", "server"}, "/r", direct, false},
+    {{"server", "-d", "/r", "co"}, "/r", direct, false},
+    {{"cvs", "co", "server"}, std::nullopt, direct, true},
+    {{"cvs", "commit", "-m", "server", "f"}, std::nullopt, direct, true},
+    {{"cvs", "-e", "server", "rls"}, std::nullopt, direct, true},
+    {{"cvs", "Server"}, std::nullopt, direct, false},
+    // The password server: the command word alone, whatever -d says; help and the version first.
+    {{"cvs", "pserver"}, std::nullopt, pserver, false},
+    {{"cvs", "-f", "--allow-root=/srv/cvs", "pserver"}, std::nullopt, pserver, false},
+    {{"cvs", "-d", "/r", "pserver"}, "/r", pserver, false},
+    {{"cvs", "--", "pserver"}, std::nullopt, pserver, false},
+    {{"cvs", "-H", "pserver"}, std::nullopt, direct, false},
+    {{"cvs", "-v", "pserver"}, std::nullopt, direct, false},
+    {{"cvs", "co", "pserver"}, std::nullopt, direct, true},
+    {{"cvs", "Pserver"}, std::nullopt, direct, false},
+    {{"pserver"}, std::nullopt, direct, false},
+    {{"/usr/bin/server"}, std::nullopt, direct, false},
+    {{"-d", "/not/an/option"}, std::nullopt, direct, false}, // argv[0] is never an option
+    {{}, std::nullopt, direct, false},
 };
 
 TEST(ScanCommandLine, ReadsTheGlobalOptionsAndTheCommandWord) {
@@ -118,7 +136,7 @@ TEST(ScanCommandLine, ReadsTheGlobalOptionsAndTheCommandWord) {
             EXPECT_STREQ(line.root, c.root->c_str()) << shown(c.args);
         else
             EXPECT_EQ(line.root, nullptr) << shown(c.args) << "gave " << line.root;
-        EXPECT_EQ(line.server, c.server) << shown(c.args);
+        EXPECT_STREQ(shown(line.mode), shown(c.mode)) << shown(c.args);
         // The scan leaves argv exactly as it was.
         for (std::size_t i = 0; i < c.args.size(); ++i)
             EXPECT_EQ(args.argv()[i], args.storage[i].data());
@@ -175,11 +193,14 @@ TEST(ScanCommandLine, FindsTheRootAndTheServerAsCvsDoes) {
         if (c.cvs_runs) {
             EXPECT_EQ(compared(root_cvs_names(outcome.err)), compared(c.root)) << shown(c.args);
         }
-        // With -d, pathvane launches cvs's server directly.
-        if (!c.root) {
-            EXPECT_EQ(outcome.out.find("Valid-requests") != std::string::npos, c.server)
+        // With -d, pathvane launches cvs's server directly; not its password server.
+        if (!c.root || c.mode == pserver) {
+            EXPECT_EQ(outcome.out.find("Valid-requests") != std::string::npos, c.mode == server)
                 << shown(c.args);
         }
+        EXPECT_EQ(outcome.err.find("bad auth protocol start") != std::string::npos,
+                  c.mode == pserver)
+            << shown(c.args);
     }
 }
 

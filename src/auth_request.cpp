@@ -1,0 +1,56 @@
+#include "server_mode.h"
+
+#include <cstring>
+#include <err.h>
+
+namespace pathvane {
+
+namespace {
+
+// The first lines that a password server's client may send and name its repository after.
+// "BEGIN GSSAPI REQUEST" names none before the program has authenticated the client.
+constexpr std::string_view opening_lines[] = {"BEGIN AUTH REQUEST", "BEGIN VERIFICATION REQUEST"};
+
+// What ends the text of a line, as cvs reads it: a C string, read up to a newline.
+constexpr std::string_view text_ends("\n\0", 2);
+
+} // namespace
+
+RootRequest scan_auth_request(std::string_view data, std::size_t &offset) {
+    RootRequest result;
+    if (offset == 0) {
+        std::size_t end = data.find_first_of(text_ends);
+        std::string_view first = slice(data, 0, end);
+        bool may_be_opening = false;
+        for (std::string_view line : opening_lines)
+            may_be_opening =
+                may_be_opening ||
+                (end == std::string_view::npos ? line.starts_with(first) : line == first);
+        if (!may_be_opening) {
+            result.outcome = RootRequest::Outcome::none;
+            return result;
+        }
+        if (end == std::string_view::npos)
+            return result;
+        // A NUL ends the text, not the line: the repository's line begins after the newline.
+        std::size_t newline = data.find('\n', end);
+        if (newline == std::string_view::npos)
+            return result;
+        offset = newline + 1;
+    }
+    std::string_view line = slice(data, offset);
+    std::size_t end = line.find_first_of(text_ends);
+    if (end == std::string_view::npos)
+        return result; // the repository may still go on in the next read
+    if (end == 0) {
+        result.outcome = RootRequest::Outcome::empty;
+        return result;
+    }
+    result.path.reset(::strndup(line.data(), end));
+    if (!result.path)
+        err(1, "strndup");
+    result.outcome = RootRequest::Outcome::found;
+    return result;
+}
+
+} // namespace pathvane
