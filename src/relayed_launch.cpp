@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <string.h>
+#include <strings.h> // explicit_bzero, on the BSDs
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,17 +88,13 @@ std::size_t relay_buffer_size(int pipe_fd) noexcept {
     return std::max({block_size(STDIN_FILENO), block_size(pipe_fd), std::uint32_t{65536}});
 }
 
-// Copies standard input into `pipe_fd` by read and write until the input ends or the pipe
-// has no reader left: the portable way, and the one for inputs that splice refuses.
-void relay_by_copy(int pipe_fd, std::uint64_t &moved) {
-    std::size_t size = relay_buffer_size(pipe_fd);
-    CString buffer(static_cast<char *>(std::malloc(size)));
-    if (!buffer)
-        err(1, "optio"); // kept byte for byte: callers and logs know it so
+// Copies standard input into `pipe_fd` through `buffer` of `size` bytes until the input ends
+// or the pipe has no reader left.
+void copy_through(char *buffer, std::size_t size, int pipe_fd, std::uint64_t &moved) {
     for (;;) {
         if (wait_for_input(pipe_fd) == Ready::reader_gone)
             return;
-        ssize_t n = ::read(STDIN_FILENO, buffer.get(), size);
+        ssize_t n = ::read(STDIN_FILENO, buffer, size);
         if (n == 0)
             return;
         if (n == -1) {
@@ -105,12 +103,24 @@ void relay_by_copy(int pipe_fd, std::uint64_t &moved) {
                 continue;
             errx(1, "parent: read");
         }
-        Written written = write_all(pipe_fd, buffer.get(), static_cast<std::size_t>(n), moved);
+        Written written = write_all(pipe_fd, buffer, static_cast<std::size_t>(n), moved);
         if (written == Written::reader_gone)
             return;
         if (written == Written::failed)
             errx(1, "parent: write");
     }
+}
+
+// Copies standard input into `pipe_fd` by read and write until the input ends or the pipe
+// has no reader left: the portable way, and the one for inputs that splice refuses.
+void relay_by_copy(int pipe_fd, std::uint64_t &moved) {
+    std::size_t size = relay_buffer_size(pipe_fd);
+    CString buffer(static_cast<char *>(std::malloc(size)));
+    if (!buffer)
+        err(1, "optio"); // kept byte for byte: callers and logs know it so
+    copy_through(buffer.get(), size, pipe_fd, moved);
+    // A password server's client may have sent its password here: free(3) keeps it in the heap.
+    ::explicit_bzero(buffer.get(), size);
 }
 
 #if defined(__linux__)
@@ -245,7 +255,12 @@ SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std:
         errx(1, "parent: write: buf(%p), buflen(%d) %d - %s", static_cast<const void *>(data.get()),
              static_cast<int>(count), error, std::strerror(error));
     }
-    data.reset(); // a session may last for hours: the opening data is no longer needed
+    // A session may last for hours, and the opening data is no longer needed. Pages that go
+    // back to the system are cleared before they are used again, but not at once: the data may
+    // hold a password server's password, so it goes now.
+    if (count > 0)
+        ::explicit_bzero(data.get(), count);
+    data.reset();
     if (replayed == Written::all)
         relay(write_end.get(), end.bytes);
 
