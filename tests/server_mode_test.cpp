@@ -29,6 +29,7 @@ constexpr test::Stdin client_streams[] = {test::Stdin::pipe, test::Stdin::socket
 const char *shown(test::Stdin stream) {
     return stream == test::Stdin::pipe         ? "pipe"
            : stream == test::Stdin::socketpair ? "socketpair"
+           : stream == test::Stdin::tcp        ? "tcp"
                                                : "file";
 }
 
@@ -340,6 +341,117 @@ TEST(ServerMode, SlowClientWaitsOutTheBudget) {
     long long waited_ms = (record.started_ns - outcome.started_ns) / 1000000;
     EXPECT_GE(waited_ms, 10000);
     EXPECT_LT(waited_ms, 10500);
+}
+
+// A password server's client: its auth request for `repository`, as Debian's cvs sends it.
+std::string auth_request(const std::string &repository) {
+    return "BEGIN AUTH REQUEST\n" + repository + "\nanon\nAy=0=h<Z\nEND AUTH REQUEST\n";
+}
+
+// inetd's line names -d and the environment names a root: the program the client's repository
+// names must still run, since cvs's password server serves that one.
+const std::vector<std::string> pserver_argv = {"cvs", "-f", "-d", "/s", "pserver"};
+
+TEST(PasswordServer, TheAuthRequestChoosesAndEveryByteArrives) {
+    const std::string filler(opening_limit, 'x');
+    const ServerCase cases[] = {
+        {"auth request", {{auth_request("/r") + "Root /r\nvalid-requests\n"}}, "alpha"},
+        {"verification request",
+         {{"BEGIN VERIFICATION REQUEST\n/s\nanon\nA\nEND VERIFICATION REQUEST\n"}},
+         "beta"},
+        {"request in pieces",
+         {{"BEGIN AU"}, {"TH REQUEST\n/s", 30}, {"//\nanon\n", 30}, {"A\nEND AUTH REQUEST\n", 30}},
+         "beta"},
+        {"NUL after the repository", {{"BEGIN AUTH REQUEST\n/r\0zz\nanon\n"s}}, "alpha"},
+        {"CR after the repository", {{auth_request("/r\r")}}, "fallback"},
+        {"CR after the first line", {{"BEGIN AUTH REQUEST\r\n/r\nanon\n"}}, "fallback"},
+        {"GSSAPI", {{"BEGIN GSSAPI REQUEST\n"}, {"/r\n", 30}}, "fallback"},
+        {"a Root request", {{"Root /r\nvalid-requests\n"}}, "fallback"},
+        {"empty repository", {{"BEGIN AUTH REQUEST\n\n/r\n"}}, "fallback"},
+        {"no repository within the limit",
+         {{"BEGIN AUTH REQUEST\n" + filler}, {"\n", 20}},
+         "fallback"},
+        {"end of input at once", {}, "fallback"},
+        {"repository unfinished at end of input", {{"BEGIN AUTH REQUEST\n/r"}}, "fallback"},
+    };
+    for (const ServerCase &c : cases)
+        for (test::Stdin stream : {test::Stdin::tcp, test::Stdin::pipe, test::Stdin::file}) {
+            SCOPED_TRACE(std::string(c.name) + ", " + shown(stream));
+            Sandbox sandbox;
+            sandbox.write_table(server_table());
+            test::Invocation inv = sandbox.invocation(pserver_argv, {"CVSROOT=/s"});
+            inv.stdin_mode = stream;
+            inv.input = c.input;
+            test::Outcome outcome = test::run(inv);
+
+            EXPECT_TRUE(outcome.exited);
+            EXPECT_EQ(outcome.exit_code, 0);
+            EXPECT_EQ(outcome.err, "");
+            Sandbox::Record record = sandbox.record();
+            EXPECT_EQ(record.program, c.program);
+            EXPECT_EQ(record.stdin_bytes, sent_bytes(c.input));
+            EXPECT_EQ(record.argv, sandbox.argv_seen(pserver_argv));
+            EXPECT_EQ(record.environ, inv.env);
+            EXPECT_EQ(record.fds, "0\n1\n2\n3\n");
+        }
+}
+
+// The client sends its request and waits for the answer: the program must start at once, not
+// when a budget runs out.
+TEST(PasswordServer, SettledAsSoonAsTheRequestSays) {
+    const ServerCase cases[] = {
+        {"the repository's line complete", {{"BEGIN AUTH REQUEST\n/r\nan"}}, "alpha"},
+        {"GSSAPI", {{"BEGIN GSSAPI REQUEST\n"}}, "fallback"},
+        {"a first line that can be neither", {{"BEGIN AUTH REQUEST\r"}}, "fallback"},
+    };
+    for (const ServerCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        sandbox.write_table(server_table());
+        // The program answers at once (it reads nothing) and pathvane ends with it.
+        test::Invocation inv = sandbox.invocation(pserver_argv, {"RECORD_STDIN=skip"});
+        inv.stdin_mode = test::Stdin::tcp;
+        inv.input = c.input;
+        inv.close_delay_ms = 20000;
+        test::Outcome outcome = test::run(inv);
+        EXPECT_EQ(sandbox.record().program, c.program);
+        EXPECT_EQ(outcome.exit_code, 0);
+        EXPECT_LT(outcome.ended_ns - outcome.started_ns, 5'000'000'000LL)
+            << "pathvane waited for more of the client's stream";
+    }
+}
+
+TEST(PasswordServer, UnfinishedRepositoryWaitsOutTheBudget) {
+    Sandbox sandbox;
+    sandbox.write_table(server_table());
+    test::Invocation inv = sandbox.invocation(pserver_argv);
+    inv.stdin_mode = test::Stdin::tcp;
+    inv.input = {{"BEGIN AUTH REQUEST\n/r"}, {"\nanon\n", 10500}};
+    test::Outcome outcome = test::run(inv);
+    Sandbox::Record record = sandbox.record();
+    EXPECT_EQ(record.program, "fallback");
+    EXPECT_EQ(record.stdin_bytes, sent_bytes(inv.input));
+    long long waited_ms = (record.started_ns - outcome.started_ns) / 1000000;
+    EXPECT_GE(waited_ms, 10000);
+    EXPECT_LT(waited_ms, 10500);
+}
+
+// Behind the relay the program's standard input is a pipe, where cvs's password server can no
+// longer ask for TCP keepalive: pathvane asks for it on the connection. cvs's server does not.
+TEST(PasswordServer, KeepsTheConnectionAlive) {
+    for (bool pserver : {true, false}) {
+        SCOPED_TRACE(pserver ? "pserver" : "server");
+        Sandbox sandbox;
+        sandbox.write_table(server_table());
+        test::Invocation inv =
+            sandbox.invocation(pserver ? pserver_argv : std::vector<std::string>{"cvs", "server"});
+        inv.stdin_mode = test::Stdin::tcp;
+        inv.input = {{pserver ? auth_request("/r") : "Root /r\n"}};
+        test::Outcome outcome = test::run(inv);
+        EXPECT_EQ(outcome.exit_code, 0);
+        EXPECT_EQ(sandbox.record().program, "alpha");
+        EXPECT_EQ(outcome.keepalive, pserver);
+    }
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <stdexcept>
@@ -53,6 +54,28 @@ int input_file(const std::vector<Chunk> &input) {
     return fd;
 }
 
+// A TCP connection on the loopback address: the accepted end in `ends[0]`, the client's in
+// `ends[1]`.
+void tcp_connection(int ends[2]) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    check(listener >= 0, "socket");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    check(bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0 &&
+              listen(listener, 1) == 0 &&
+              getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0,
+          "listen");
+    ends[1] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    check(ends[1] >= 0 &&
+              connect(ends[1], reinterpret_cast<sockaddr *>(&address), sizeof address) == 0,
+          "connect");
+    ends[0] = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    check(ends[0] >= 0, "accept");
+    close(listener);
+}
+
 } // namespace
 
 long long monotonic_ns() {
@@ -66,12 +89,15 @@ Outcome run(const Invocation &inv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     int in[2] = {-1, -1}, out[2], err[2];
-    const bool fed = inv.stdin_mode == Stdin::pipe || inv.stdin_mode == Stdin::socketpair;
+    const bool fed = inv.stdin_mode == Stdin::pipe || inv.stdin_mode == Stdin::socketpair ||
+                     inv.stdin_mode == Stdin::tcp;
     // Close-on-exec, so that programs started from other threads do not hold these open.
     if (inv.stdin_mode == Stdin::socketpair)
         check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) == 0, "socketpair");
     else if (inv.stdin_mode == Stdin::pipe)
         check(pipe2(in, O_CLOEXEC) == 0, "pipe");
+    else if (inv.stdin_mode == Stdin::tcp)
+        tcp_connection(in);
     else if (inv.stdin_mode == Stdin::file)
         in[0] = input_file(inv.input);
     check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
@@ -112,7 +138,8 @@ Outcome run(const Invocation &inv) {
         _exit(127);
     }
     setpgid(pid, pid); // as the child does: the group exists whichever of the two runs first
-    if (in[0] >= 0)
+    // The program's end of a connection stays open here too, to read its options at the end.
+    if (in[0] >= 0 && inv.stdin_mode != Stdin::tcp)
         close(in[0]);
     close(out[1]);
     close(err[1]);
@@ -217,6 +244,13 @@ Outcome run(const Invocation &inv) {
     while (!reaped && wait4(pid, &status, 0, &usage) < 0)
         check(errno == EINTR, "waitpid");
     result.ended_ns = monotonic_ns();
+    if (inv.stdin_mode == Stdin::tcp) {
+        int on = 0;
+        socklen_t size = sizeof on;
+        check(getsockopt(in[0], SOL_SOCKET, SO_KEEPALIVE, &on, &size) == 0, "getsockopt");
+        result.keepalive = on != 0;
+        close(in[0]);
+    }
     for (const timeval &time : {usage.ru_utime, usage.ru_stime})
         result.cpu_us += time.tv_sec * 1000000LL + time.tv_usec;
     if (WIFEXITED(status)) {

@@ -12,9 +12,10 @@ struct Chunk {
     int delay_ms = 0; // wait this long after the previous chunk before writing this one
 };
 
-// How the input reaches the program: fed in timed chunks through a pipe or a socketpair, or
-// written whole into a file beforehand (the delays then play no part).
-enum class Stdin { pipe, socketpair, file, dev_null, closed };
+// How the input reaches the program: fed in timed chunks through a pipe, a socketpair or a TCP
+// connection on the loopback address (as inetd hands one over), or written whole into a file
+// beforehand (the delays then play no part).
+enum class Stdin { pipe, socketpair, tcp, file, dev_null, closed };
 
 struct Invocation {
     std::string program;
@@ -42,6 +43,7 @@ struct Outcome {
     long long ended_ns = 0;        // and once it had ended
     std::size_t input_written = 0; // bytes the program took before its input was closed
     long long cpu_us = 0;          // user and system time of the program and what it waited for
+    bool keepalive = false; // Stdin::tcp: SO_KEEPALIVE was on, on the program's end, at its end
 };
 
 Outcome run(const Invocation &invocation);
