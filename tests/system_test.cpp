@@ -248,6 +248,7 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
         bool table = true; // the standard table; else none
         std::string root_file = {};
         std::vector<test::Chunk> input = {};
+        test::Stdin stdin_mode = test::Stdin::pipe;
         std::vector<std::string> records; // what pathvane sends, in order
     } cases[] = {
         {.name = "-d, a table line, a client of sshd",
@@ -306,6 +307,54 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
          .records = {R"(<38>route mode=server uid=$uid source="Root request" root="/r1" )"
                      R"(program="$alpha" why="table line 2")",
                      "<38>end mode=server status=3 bytes=22 seconds=S"}},
+        {.name = "the Root request over inetd's connection",
+         .argv = {"cvs", "server"},
+         .input = {{"Root /r1\n"}},
+         .stdin_mode = test::Stdin::tcp,
+         .records = {R"(<38>route mode=server uid=$uid from="127.0.0.1" source="Root request" )"
+                     R"(root="/r1" program="$alpha" why="table line 2")",
+                     "<38>end mode=server status=0 bytes=9 seconds=S"}},
+        // The password follows the repository, in the stream alone.
+        {.name = "an auth request",
+         .argv = {"cvs", "-f", "pserver"},
+         .env = {"RECORD_EXIT=1"},
+         .input = {{"BEGIN AUTH REQUEST\n/r1\nanon\nAy=0=h<Z\nEND AUTH REQUEST\n"}},
+         .stdin_mode = test::Stdin::tcp,
+         .records = {R"(<38>route mode=pserver uid=$uid from="127.0.0.1" source="auth request" )"
+                     R"(root="/r1" program="$alpha" why="table line 2")",
+                     "<38>end mode=pserver status=1 bytes=54 seconds=S"}},
+        {.name = "a verification request through sshd",
+         .argv = {"cvs", "pserver"},
+         .env = {"SSH_CONNECTION=192.0.2.7 50022 192.0.2.1 22"},
+         .input = {{"BEGIN VERIFICATION REQUEST\n:pserver:h:/r1//\n"}},
+         .stdin_mode = test::Stdin::tcp,
+         .records = {R"(<38>route mode=pserver uid=$uid from="192.0.2.7" source="auth request" )"
+                     R"(root=":pserver:h:/r1//" program="$alpha" why="table line 2")",
+                     "<38>end mode=pserver status=0 bytes=44 seconds=S"}},
+        {.name = "not an auth request",
+         .argv = {"cvs", "pserver"},
+         .input = {{"BEGIN GSSAPI REQUEST\n"}},
+         .records = {R"(<38>route mode=pserver uid=$uid source="none" program="$fallback" )"
+                     R"(why="not an auth request")",
+                     "<38>end mode=pserver status=0 bytes=21 seconds=S"}},
+        {.name = "an empty repository",
+         .argv = {"cvs", "pserver"},
+         .input = {{"BEGIN AUTH REQUEST\n\nanon\n"}},
+         .records = {R"(<38>route mode=pserver uid=$uid source="none" program="$fallback" )"
+                     R"(why="an empty repository in the auth request")",
+                     "<38>end mode=pserver status=0 bytes=25 seconds=S"}},
+        {.name = "no auth request within the size limit",
+         .argv = {"cvs", "pserver"},
+         .input = {{"BEGIN AUTH REQUEST\n" + std::string(65536, 'x')}},
+         .records = {R"(<38>route mode=pserver uid=$uid source="none" program="$fallback" )"
+                     R"(why="no auth request within the first 65536 bytes")",
+                     "<38>end mode=pserver status=0 bytes=65555 seconds=S"}},
+        {.name = "no auth request before the input ended",
+         .argv = {"cvs", "pserver"},
+         .input = {{"BEGIN AUTH REQUEST\n/r1"}},
+         .records = {R"(<38>route mode=pserver uid=$uid source="none" program="$fallback" )"
+                     R"(why="no auth request before the input ended")",
+                     "<38>end mode=pserver status=0 bytes=22 seconds=S"}},
         {.name = "no Root request",
          .argv = {"cvs", "server"},
          .input = {{"Valid-responses ok\n"}},
@@ -337,6 +386,7 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
         }
         test::Invocation inv = sandbox.invocation(c.argv, c.env);
         inv.input = c.input;
+        inv.stdin_mode = c.stdin_mode;
         test::Outcome outcome = test::run(inv);
         EXPECT_EQ(outcome.err, "");
         EXPECT_EQ(outcome.out, "");
