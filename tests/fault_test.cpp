@@ -247,6 +247,41 @@ TEST(Faults, EveryPollFailure) {
                    "poll", ENOMEM);
 }
 
+// A password server's client sends its password in the opening data or after it: whatever
+// memory of pathvane's held it must be wiped before it is released, on either relay.
+TEST(Secrets, NoPasswordInReleasedMemory) {
+    if (Sandbox::sanitized() || Sandbox::under_valgrind())
+        GTEST_SKIP() << "the sanitizer's or valgrind's preloads come first";
+    const std::string password = "Ay=0=h<Z-sekrit";
+    const struct {
+        const char *name;
+        std::vector<test::Chunk> input;
+    } cases[] = {
+        {"in the opening data",
+         {{"BEGIN AUTH REQUEST\n/r\nanon\n" + password + "\nEND AUTH REQUEST\n"}}},
+        {"relayed", {{"BEGIN AUTH REQUEST\n/r\n"}, {"anon\n" + password + "\n", 50}}},
+    };
+    for (const auto &c : cases)
+        for (bool by_copy : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (by_copy ? ", copied" : ", spliced"));
+            Sandbox sandbox;
+            sandbox.write_table(routes());
+            std::vector<std::string> env = {
+                "LD_PRELOAD=" FAULT_INJECT_LIB,
+                "FAULT_EXE=" + std::filesystem::canonical(PATHVANE_UNDER_TEST_PATH).string(),
+                "FAULT_LOG=" + sandbox.path("fault.log"), "FAULT_SECRET=" + password,
+                "FAULT_SPLICE=" + std::string(by_copy ? "1" : "0")};
+            test::Invocation inv = sandbox.invocation({"cvs", "pserver"}, env);
+            inv.input = c.input;
+            test::Outcome outcome = test::run(inv);
+            EXPECT_EQ(outcome.exit_code, 0) << outcome.err;
+            Sandbox::Record record = sandbox.record();
+            EXPECT_EQ(record.program, "alpha");
+            EXPECT_NE(record.stdin_bytes.find(password), std::string::npos);
+            EXPECT_EQ(test::read_file(sandbox.path("fault.log")), "");
+        }
+}
+
 TEST(Faults, EveryOpenFailure) {
     if (Sandbox::sanitized() || Sandbox::under_valgrind())
         GTEST_SKIP() << "the sanitizer's or valgrind's preloads come first";

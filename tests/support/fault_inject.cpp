@@ -3,13 +3,16 @@
 // poll(2) fail with the errno FAULT_ERRNO (EIO unless set), in the program named by FAULT_EXE only
 // (not in the programs that it runs). FAULT_ALLOC=N, FAULT_OPEN=N, FAULT_READ=N and FAULT_POLL=N
 // choose the failure; when it happens, a line "alloc N", "open N", "read N" or "poll N" is
-// appended to the file FAULT_LOG.
+// appended to the file FAULT_LOG. Besides, FAULT_SPLICE=1 makes every splice(2) refuse its
+// descriptors (EINVAL), and with FAULT_SECRET set, memory released by free(3) or munmap(2) that
+// still holds its text appends "secret N" to FAULT_LOG, N counting such releases.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -18,6 +21,7 @@ extern "C" {
 void *__libc_malloc(size_t);
 void *__libc_calloc(size_t, size_t);
 void *__libc_realloc(void *, size_t);
+void __libc_free(void *);
 }
 
 namespace {
@@ -25,7 +29,9 @@ namespace {
 bool active;
 long fail_alloc = -1, fail_open = -1, fail_read = -1, fail_poll = -1;
 int fail_errno = EIO;
-long allocs, opens, reads, polls;
+long allocs, opens, reads, polls, secrets;
+bool refuse_splice;
+const char *secret;
 
 using Open = int (*)(const char *, int, ...);
 Open real_open() {
@@ -52,6 +58,10 @@ long number(const char *name) {
     fail_poll = number("FAULT_POLL");
     if (long error = number("FAULT_ERRNO"); error > 0)
         fail_errno = static_cast<int>(error);
+    refuse_splice = number("FAULT_SPLICE") == 1;
+    secret = std::getenv("FAULT_SECRET");
+    if (secret != nullptr && *secret == '\0')
+        secret = nullptr;
 }
 
 void note(const char *what, long count) {
@@ -91,6 +101,13 @@ bool alloc_fails() {
     return fails("alloc", allocs, fail_alloc, ENOMEM);
 }
 
+// Notes memory about to be released that still holds the secret.
+void look_for_secret(const void *memory, size_t size) {
+    if (active && secret != nullptr && memory != nullptr &&
+        memmem(memory, size, secret, std::strlen(secret)) != nullptr)
+        note("secret", ++secrets);
+}
+
 } // namespace
 
 extern "C" {
@@ -103,6 +120,30 @@ void *calloc(size_t count, size_t size) {
 }
 void *realloc(void *old, size_t size) {
     return alloc_fails() ? nullptr : __libc_realloc(old, size);
+}
+
+void free(void *memory) {
+    if (memory != nullptr)
+        look_for_secret(memory, malloc_usable_size(memory));
+    __libc_free(memory);
+}
+
+int munmap(void *address, size_t length) {
+    using Munmap = int (*)(void *, size_t);
+    static Munmap real_munmap = reinterpret_cast<Munmap>(dlsym(RTLD_NEXT, "munmap"));
+    look_for_secret(address, length);
+    return real_munmap(address, length);
+}
+
+ssize_t splice(int in, loff_t *in_offset, int out, loff_t *out_offset, size_t length,
+               unsigned flags) {
+    using Splice = ssize_t (*)(int, loff_t *, int, loff_t *, size_t, unsigned);
+    static Splice real_splice = reinterpret_cast<Splice>(dlsym(RTLD_NEXT, "splice"));
+    if (active && refuse_splice) {
+        errno = EINVAL;
+        return -1;
+    }
+    return real_splice(in, in_offset, out, out_offset, length, flags);
 }
 
 // The C library's own mappings (malloc's, the loader's) do not come through here.
