@@ -7,8 +7,9 @@
 #   bin/cvs                                pathvane, installed in the place of cvs
 #   bin/cvs-alpha, cvs-beta, cvs-default   stand-ins for three CVS builds, and bin/ncvs, the
 #                                          fallback: each notes in served.log that it served
-#                                          ("cvs-alpha", or "cvs-alpha server" in server
-#                                          mode), then runs the real cvs
+#                                          ("cvs-alpha", "cvs-alpha server" in server mode,
+#                                          "cvs-alpha pserver" as a password server), then
+#                                          runs the real cvs
 #   bin/ssh                                runs the remote command on this host, as sshd would
 #   pathvane.conf                          alpha -> cvs-alpha, beta -> cvs-beta, * -> cvs-default
 
@@ -24,7 +25,14 @@ host_create() {
     for program in cvs-alpha cvs-beta cvs-default ncvs; do
         cat >"$HOST/bin/$program" <<WRAPPER
 #!/bin/sh
-if [ "\$*" = server ]; then echo "$program server"; else echo "$program"; fi >>"$HOST/served.log"
+for last do :; done # pserver comes after the global options, such as --allow-root
+if [ "\$*" = server ]; then
+    echo "$program server"
+elif [ "\${last-}" = pserver ]; then
+    echo "$program pserver"
+else
+    echo "$program"
+fi >>"$HOST/served.log"
 exec "$REAL_CVS" "\$@"
 WRAPPER
         chmod +x "$HOST/bin/$program"
@@ -49,12 +57,14 @@ SSH
     done
     host_table
     # Every cvs command from here on is the host's: pathvane first in PATH, remote roots
-    # reached through the ssh stand-in, no ~/.cvsrc, no root from the caller's environment.
+    # reached through the ssh stand-in, no ~/.cvsrc, no root or saved passwords from the
+    # caller's environment.
     PATH="$HOST/bin:$PATH"
     CVS_RSH="$HOST/bin/ssh"
     CVS_SERVER="$HOST/bin/cvs"
     HOME="$HOST/home"
-    export PATH CVS_RSH CVS_SERVER HOME
+    CVS_PASSFILE="$HOST/home/.cvspass"
+    export PATH CVS_RSH CVS_SERVER HOME CVS_PASSFILE
     unset CVSROOT CVSREAD CVS_CLIENT_LOG
 }
 
