@@ -1,7 +1,7 @@
 #!/bin/sh
 # End-to-end tests with the real cvs: real client commands reach real repositories through
-# pathvane, locally and in server mode, and each repository is served by the program that its
-# table line names.
+# pathvane, locally, in server mode and as a password server, and each repository is served by
+# the program that its table line names.
 #
 #   e2e_test.sh PATHVANE HOST SCENARIO
 #
@@ -108,6 +108,65 @@ cycle() {
     check "$tag: diff shows the change" grep -qx "+not yet committed" "$HOST/out"
 }
 
+# The password server's account. Debian's cvs checks CVSROOT/passwd itself (it has no PAM),
+# then runs as the system user that the account names, which must not be root.
+PSERVER_USER=anna
+PSERVER_PASSWORD=secret
+
+# pserver_accounts: the account in every repository, for a system user that can write them.
+pserver_accounts() {
+    if [ "$(id -u)" -eq 0 ]; then
+        system_user=nobody
+        chown -R nobody "$HOST/repos"
+        if ! setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups \
+            test -w "$A/CVSROOT"; then
+            echo "skipped: nobody cannot reach $HOST/repos"
+            exit 77
+        fi
+    else
+        system_user=$(id -un)
+    fi
+    crypted=$(perl -e 'print crypt($ARGV[0], q($6$pathvane$))' "$PSERVER_PASSWORD")
+    for repo in "$A" "$B" "$G"; do
+        echo "$PSERVER_USER:$crypted:$system_user" >"$repo/CVSROOT/passwd"
+    done
+}
+
+LISTENER=
+listeners=0
+# listen ARG...: runs "cvs ARG..." (pathvane) for each connection to 127.0.0.1:$PORT, the
+# connection as standard input and output, as inetd or a systemd socket unit does. Tries ports
+# until one is free. timeout ends the listener even if this script is killed outright.
+listen() {
+    for try in 1 2 3 4 5 6 7 8 9 10; do
+        PORT=$((10000 + ($$ + try * 4099) % 22000))
+        listeners=$((listeners + 1))
+        LISTENER_LOG=$HOST/listener-$listeners.log
+        (cd "$HOST" && SYSTEMD_LOG_LEVEL=info SYSTEMD_LOG_TARGET=console exec timeout 300 \
+            systemd-socket-activate -l "127.0.0.1:$PORT" --inetd -a "$HOST/bin/cvs" "$@") \
+            </dev/null >/dev/null 2>"$LISTENER_LOG" &
+        LISTENER=$!
+        waited=0
+        while kill -0 "$LISTENER" 2>/dev/null && [ $waited -lt 50 ]; do
+            grep -q "^Listening on 127.0.0.1:$PORT " "$LISTENER_LOG" && return 0
+            sleep 0.1
+            waited=$((waited + 1))
+        done
+        stop_listener
+    done
+    echo "no listener started; the last one said:"
+    cat "$LISTENER_LOG"
+    exit 1
+}
+
+stop_listener() {
+    if [ -n "$LISTENER" ]; then
+        kill "$LISTENER" 2>/dev/null
+        wait "$LISTENER" 2>/dev/null
+        LISTENER=
+    fi
+}
+
 case $scenario in
 local)
     cycle "$A" alpha-local cvs-alpha
@@ -162,6 +221,90 @@ failing_server)
         pass
     else
         fail "remote command for a missing program: status $STATUS"
+    fi
+    ;;
+pserver)
+    # A remote client's own cvs speaks the password-server protocol to pathvane, started for
+    # each connection as "cvs -f --allow-root=... pserver".
+    if ! command -v systemd-socket-activate >/dev/null; then
+        echo "skipped: systemd-socket-activate not installed"
+        exit 77
+    fi
+    pserver_accounts
+    trap stop_listener EXIT
+    trap 'exit 1' HUP INT TERM
+    listen -f "--allow-root=$A" "--allow-root=$B" "--allow-root=$G" pserver
+    CLIENT="timeout 30 $REAL_CVS"
+    at="$PSERVER_USER@127.0.0.1:$PORT"
+
+    # cvs login sends a verification request and saves the password for the commands after it.
+    host_run "$W" $CLIENT -d ":pserver:$PSERVER_USER:$PSERVER_PASSWORD@127.0.0.1:$PORT$A" login
+    expect "login to alpha" "cvs-alpha pserver"
+    check "login saves the password" grep -q "^/1 :pserver:$at$A " "$CVS_PASSFILE"
+    cycle ":pserver:$at$A" alpha-pserver "cvs-alpha pserver"
+    host_run "$W" $CLIENT -d ":pserver:$PSERVER_USER:$PSERVER_PASSWORD@127.0.0.1:$PORT$B" login
+    expect "login to beta" "cvs-beta pserver"
+    cycle ":pserver:$at$B" beta-pserver "cvs-beta pserver"
+
+    host_run "$W" $CLIENT -d ":pserver:$PSERVER_USER:$PSERVER_PASSWORD@127.0.0.1:$PORT$G" login
+    expect "login to a repository no line names" "cvs-default pserver"
+    make_import
+    host_run "$W/import" $CLIENT -d ":pserver:$at$G" import -m "initial import" gamma-pserver \
+        vendor start
+    expect "import to a repository no line names" "cvs-default pserver"
+    host_run "$W" $CLIENT -d ":pserver:$at$G" checkout -d gamma-1 gamma-pserver
+    expect "checkout from a repository no line names" "cvs-default pserver"
+    check "files from a repository no line names" cmp "$W/import/hello.txt" "$W/gamma-1/hello.txt"
+    host_table no-default
+    host_run "$W" $CLIENT -d ":pserver:$at$G" checkout -d gamma-2 gamma-pserver
+    expect "checkout without a default entry" "ncvs pserver"
+    check "files without a default entry" cmp "$W/import/hello.txt" "$W/gamma-2/hello.txt"
+
+    # The program that the root's line names turns the password down itself.
+    host_run "$W" $CLIENT -d ":pserver:$PSERVER_USER:wrong@127.0.0.1:$PORT$A" \
+        checkout -d alpha-refused alpha-pserver
+    if [ "$STATUS" -ne 1 ]; then
+        fail "checkout with a wrong password: exit status $STATUS"
+    elif [ "$SERVED" != "cvs-alpha pserver" ]; then
+        fail "checkout with a wrong password: served by '$(echo $SERVED)'," \
+            "expected 'cvs-alpha pserver'"
+    else
+        pass
+    fi
+    refusal="authorization failed: server 127.0.0.1 rejected access to $A for user $PSERVER_USER"
+    check "the client tells of the refusal" grep -Fqx "cvs checkout: $refusal" "$HOST/out"
+    check "nothing checked out with a wrong password" test ! -e "$W/alpha-refused"
+
+    # A GSSAPI request names no root. The client gives up without waiting for an answer, so
+    # the server may note itself a moment after the client's end.
+    logged=$(wc -l <"$HOST/served.log")
+    host_run "$W" $CLIENT -d ":gserver:127.0.0.1:$PORT$A" checkout -d alpha-gssapi alpha-pserver
+    waited=0
+    while [ "$(wc -l <"$HOST/served.log")" -eq "$logged" ] && [ $waited -lt 50 ]; do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    SERVED=$(tail -n +"$((logged + 1))" "$HOST/served.log")
+    # No Kerberos here: the client fails whoever serves it, but must not hang.
+    if [ "$STATUS" -eq 124 ]; then
+        fail "a GSSAPI request hung"
+    elif [ "$SERVED" != "ncvs pserver" ]; then
+        fail "a GSSAPI request: served by '$(echo $SERVED)', expected 'ncvs pserver'"
+    else
+        pass
+    fi
+
+    # cvs pserver takes its root from the client, whatever -d says; so must pathvane.
+    stop_listener
+    listen -f -d "$B" "--allow-root=$A" pserver
+    host_run "$W" $CLIENT -d ":pserver:$PSERVER_USER:$PSERVER_PASSWORD@127.0.0.1:$PORT$A" \
+        checkout -d alpha-pserver-3 alpha-pserver
+    expect "checkout from a listener started with -d" "cvs-alpha pserver"
+    check "files from a listener started with -d" \
+        cmp "$W/alpha-pserver-2/hello.txt" "$W/alpha-pserver-3/hello.txt"
+    if [ "$failed" -ne 0 ]; then
+        echo "The listeners' logs, with what pathvane and the programs wrote to standard error:"
+        cat "$HOST"/listener-*.log | sed 's/^/    | /'
     fi
     ;;
 *)
