@@ -62,8 +62,10 @@ layout() {
     cmake --build "$work/build" >/dev/null
     cmake --install "$work/build" --strip >/dev/null
 
-    check "installed files" "$(cd "$prefix" && find . ! -type d | sort)" "./bin/pathvane
+    check "installed files" "$(cd "$prefix" && find . ! -type d | LC_ALL=C sort)" "./bin/pathvane
 ./sbin/pathvane-check
+./share/doc/pathvane/examples/cvspserver.socket
+./share/doc/pathvane/examples/cvspserver@.service
 ./share/doc/pathvane/examples/pathvane.conf.sample
 ./share/man/man5/pathvane.conf.5
 ./share/man/man8/pathvane-check.8
@@ -98,6 +100,18 @@ fallback program '/usr/bin/ncvs': No such file or directory"
         "$("$prefix/sbin/pathvane-check" -f "$work/self.conf" 2>&1 | head -n 1)" \
         "$work/self.conf:1: program '$prefix/bin/pathvane' is pathvane itself, which refuses to run it"
 
+    # The password server's units run the installed pathvane as cvs, and systemd takes them.
+    examples=$prefix/share/doc/pathvane/examples
+    check "the service runs the installed pathvane" \
+        "$(grep '^ExecStart=' "$examples/cvspserver@.service")" \
+        "ExecStart=@$prefix/bin/pathvane cvs -f --allow-root=/home/ncvs pserver"
+    if command -v systemd-analyze >/dev/null; then
+        check "systemd-analyze verify" "$(systemd-analyze verify "$examples/cvspserver.socket" \
+            "$examples/cvspserver@.service" 2>&1; echo "status $?")" "status 0"
+    else
+        echo "systemd-analyze not installed: the units are not verified"
+    fi
+
     # Linked fully static, pathvane runs without the dynamic loader, and is still a PIE where
     # the toolchain can link a static one.
     configure "$work/static" -DPATHVANE_STATIC=ON -DPATHVANE_FALLBACK=/bin/echo
@@ -119,8 +133,8 @@ $(grep -c -e relro -e ' -pie' "$work/unhardened/build.ninja")" "-U_FORTIFY_SOURC
 0"
     rm -rf "$work/unhardened"
 
-    # Configure only: the pages and the sample show the paths of other configurations.
-    while read -r args table fallback; do
+    # Configure only: the pages, the sample and the units show the paths of other configurations.
+    while read -r args table fallback other_prefix; do
         configure "$work/other" $args
         check "table with $args" "$(files_section <"$work/other/man/pathvane.8")" "$table
 $fallback
@@ -132,12 +146,18 @@ CVS/Root
         check "sample with $args" "$(grep -o -e '^# /[^:]*' -e '/usr/bin/[a-z]*' \
             "$work/other/etc/pathvane.conf.sample")" "# $table
 $fallback"
+        check "units and their place with $args" "$(grep -h '^ExecStart=' \
+            "$work/other/etc/cvspserver@.service")
+$(mandoc -T ascii -O width=999 "$work/other/man/pathvane.8" | col -b |
+            grep -o 'not enabled, in [^ ]*')" "ExecStart=@$other_prefix/bin/pathvane cvs -f\
+ --allow-root=/home/ncvs pserver
+not enabled, in $other_prefix/share/doc/pathvane/examples,"
         rm -rf "$work/other"
     done <<EOF
--DCMAKE_INSTALL_PREFIX=/usr/local /usr/local/etc/pathvane.conf /usr/bin/ncvs
--DCMAKE_INSTALL_PREFIX=/usr /etc/pathvane.conf /usr/bin/ncvs
--DPATHVANE_FALLBACK=/usr/bin/cvs /usr/local/etc/pathvane.conf /usr/bin/cvs
--DPATHVANE_TABLE=/etc/pv.conf /etc/pv.conf /usr/bin/ncvs
+-DCMAKE_INSTALL_PREFIX=/usr/local /usr/local/etc/pathvane.conf /usr/bin/ncvs /usr/local
+-DCMAKE_INSTALL_PREFIX=/usr /etc/pathvane.conf /usr/bin/ncvs /usr
+-DPATHVANE_FALLBACK=/usr/bin/cvs /usr/local/etc/pathvane.conf /usr/bin/cvs /usr/local
+-DPATHVANE_TABLE=/etc/pv.conf /etc/pv.conf /usr/bin/ncvs /usr/local
 EOF
 }
 
@@ -188,6 +208,8 @@ lrwxrwxrwx root/root ./usr/bin/cvs -> pathvane
 -rwxr-xr-x root/root ./usr/sbin/pathvane-check
 -rw-r--r-- root/root ./usr/share/doc/pathvane/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/pathvane/copyright
+-rw-r--r-- root/root ./usr/share/doc/pathvane/examples/cvspserver.socket
+-rw-r--r-- root/root ./usr/share/doc/pathvane/examples/cvspserver@.service
 -rw-r--r-- root/root ./usr/share/doc/pathvane/examples/pathvane.conf.sample
 -rw-r--r-- root/root ./usr/share/lintian/overrides/pathvane
 -rw-r--r-- root/root ./usr/share/man/man5/pathvane.conf.5.gz
@@ -221,6 +243,9 @@ libc6"
     check "the table is the sample" "$(cmp "$x/etc/pathvane.conf" \
         "$x/usr/share/doc/pathvane/examples/pathvane.conf.sample" 2>&1)" ""
     check "the table routes nothing" "$(grep -v -e '^#' -e '^$' "$x/etc/pathvane.conf")" ""
+    check "the service runs the package's pathvane" "$(grep '^ExecStart=' \
+        "$x/usr/share/doc/pathvane/examples/cvspserver@.service")" \
+        "ExecStart=@/usr/bin/pathvane cvs -f --allow-root=/home/ncvs pserver"
     check "what a fresh install runs" \
         "$("$x/usr/sbin/pathvane-check" -f "$x/etc/pathvane.conf" -- cvs -d /home/ncvs co m)" \
         "from the option -d: root '/home/ncvs' (compared as '/home/ncvs'): /usr/bin/ncvs,\
