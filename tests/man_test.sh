@@ -43,9 +43,13 @@ pathvane.8|command="cvs --allow-root=/home/ncvs server",no-pty,no-port-forwardin
 pathvane.8|Name programs by absolute paths
 pathvane.8|keep it owned by root and not writable by group or others, and keep it readable by every user
 pathvane.8|The Debian package diverts Debian's /usr/bin/cvs to /usr/bin/ncvs
-pathvane.8|so every pserver session runs the fallback program
+pathvane.8|cvspserver stream tcp nowait root /usr/bin/cvs cvs -f
+pathvane.8|The password server lets anyone who can connect reach every program in the table, before authentication, just by naming its repository
+pathvane.8|exec /usr/local/bin/cvs-new --allow-root=/srv/cvs/new "$@"
+pathvane.8|a line ends at its first newline or NUL byte, and a carriage return is part of it.
 pathvane.8|A remote cvs init sends no Root request: pathvane waits out the 10-second budget
 pathvane.8|route mode=server uid=1001 from="192.0.2.7" source="Root request"
+pathvane.8|route mode=pserver uid=0 from="2001:db8::7" source="auth request"
 pathvane-check.8|program '...' is pathvane itself, which refuses to run it
 pathvane-check.8|program '...' lies in '...', which only its owner can search: for every other user, the command fails with 'Permission denied'
 pathvane-check.8|note: no line names a program: every command runs the fallback program
