@@ -55,6 +55,7 @@ pathvane-check.8|program '...' lies in '...', which only its owner can search: f
 pathvane-check.8|note: no line names a program: every command runs the fallback program
 pathvane-check.8|* PROGRAM the fallback program
 pathvane-check.8|from the option -d: root '/home/ncvs' (compared as '/home/ncvs')
+pathvane-check.8|pserver mode: the root comes from the client's auth request
 pathvane.conf.5|A pattern beginning with * makes a default entry.
 pathvane.conf.5|a pattern that holds a : never applies.
 pathvane.conf.5|/home/projects/old prog = /usr/local/bin/cvs-1.10 # until the move
