@@ -38,10 +38,11 @@ set(CPACK_PACKAGE_CONTACT "The pathvane developers <pathvane@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "runs the CVS program that a repository's root calls for")
 string(CONFIGURE [[
 pathvane takes the place of Debian's cvs, which it diverts to /usr/bin/ncvs.
-For every CVS command, local or from a remote client over ssh, it works out
-the repository's root, looks it up in the administrator's program table
-@table@ and runs the CVS program that the table names. One host
-can thus serve each repository with its own CVS build behind one command.
+For every CVS command, local, from a remote client over ssh or through the
+password server, it works out the repository's root, looks it up in the
+administrator's program table @table@ and runs the CVS program
+that the table names. One host can thus serve each repository with its own
+CVS build behind one command.
 
 Until the administrator adds a route to the table, every command runs
 Debian's cvs. pathvane-check(8) checks the table and tells which program
