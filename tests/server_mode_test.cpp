@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <span>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -57,6 +58,35 @@ struct ServerCase {
     const char *program;
 };
 
+// Runs each case as a session of `argv` over each of `streams`, routed by server_table(), with a
+// CVSROOT that names another program: the case's program must run, with the same argv and
+// environment, and get every byte that the client sent.
+void expect_sessions(const std::vector<std::string> &argv, std::span<const ServerCase> cases,
+                     std::span<const test::Stdin> streams) {
+    for (const ServerCase &c : cases)
+        for (test::Stdin stream : streams) {
+            SCOPED_TRACE(std::string(c.name) + ", " + shown(stream));
+            Sandbox sandbox;
+            sandbox.write_table(server_table());
+            test::Invocation inv = sandbox.invocation(argv, {"CVSROOT=/s"});
+            inv.stdin_mode = stream;
+            inv.input = c.input;
+            test::Outcome outcome = test::run(inv);
+
+            EXPECT_TRUE(outcome.exited);
+            EXPECT_EQ(outcome.exit_code, 0);
+            EXPECT_EQ(outcome.err, "");
+            Sandbox::Record record = sandbox.record();
+            EXPECT_EQ(record.program, c.program);
+            EXPECT_EQ(record.stdin_bytes, sent_bytes(c.input));
+            EXPECT_EQ(record.argv, sandbox.argv_seen(argv));
+            EXPECT_EQ(record.environ, inv.env);
+            // The pipe's read end stays open in the program under its own number; the write end
+            // must not, or the program would never see the end of its input.
+            EXPECT_EQ(record.fds, "0\n1\n2\n3\n");
+        }
+}
+
 TEST(ServerMode, TheRootRequestChoosesAndEveryByteArrives) {
     const std::string filler(opening_limit, 'x');
     const ServerCase cases[] = {
@@ -76,26 +106,7 @@ TEST(ServerMode, TheRootRequestChoosesAndEveryByteArrives) {
         {"end of input at once", {}, "fallback"},
         {"path unfinished at end of input", {{"Root /r"}}, "fallback"},
     };
-    for (const ServerCase &c : cases)
-        for (test::Stdin stream : client_streams) {
-            SCOPED_TRACE(std::string(c.name) + ", " + shown(stream));
-            Sandbox sandbox;
-            test::Invocation inv = session(sandbox, stream, {"CVSROOT=/s"});
-            inv.input = c.input;
-            test::Outcome outcome = test::run(inv);
-
-            EXPECT_TRUE(outcome.exited);
-            EXPECT_EQ(outcome.exit_code, 0);
-            EXPECT_EQ(outcome.err, "");
-            Sandbox::Record record = sandbox.record();
-            EXPECT_EQ(record.program, c.program);
-            EXPECT_EQ(record.stdin_bytes, sent_bytes(c.input));
-            EXPECT_EQ(record.argv, sandbox.argv_seen({"cvs", "server"}));
-            EXPECT_EQ(record.environ, inv.env);
-            // The pipe's read end stays open in the program under its own number; the write end
-            // must not, or the program would never see the end of its input.
-            EXPECT_EQ(record.fds, "0\n1\n2\n3\n");
-        }
+    expect_sessions({"cvs", "server"}, cases, client_streams);
 }
 
 // Server mode is on where cvs would run its server; otherwise the launch is direct, and the
@@ -374,26 +385,8 @@ TEST(PasswordServer, TheAuthRequestChoosesAndEveryByteArrives) {
         {"end of input at once", {}, "fallback"},
         {"repository unfinished at end of input", {{"BEGIN AUTH REQUEST\n/r"}}, "fallback"},
     };
-    for (const ServerCase &c : cases)
-        for (test::Stdin stream : {test::Stdin::tcp, test::Stdin::pipe, test::Stdin::file}) {
-            SCOPED_TRACE(std::string(c.name) + ", " + shown(stream));
-            Sandbox sandbox;
-            sandbox.write_table(server_table());
-            test::Invocation inv = sandbox.invocation(pserver_argv, {"CVSROOT=/s"});
-            inv.stdin_mode = stream;
-            inv.input = c.input;
-            test::Outcome outcome = test::run(inv);
-
-            EXPECT_TRUE(outcome.exited);
-            EXPECT_EQ(outcome.exit_code, 0);
-            EXPECT_EQ(outcome.err, "");
-            Sandbox::Record record = sandbox.record();
-            EXPECT_EQ(record.program, c.program);
-            EXPECT_EQ(record.stdin_bytes, sent_bytes(c.input));
-            EXPECT_EQ(record.argv, sandbox.argv_seen(pserver_argv));
-            EXPECT_EQ(record.environ, inv.env);
-            EXPECT_EQ(record.fds, "0\n1\n2\n3\n");
-        }
+    const test::Stdin streams[] = {test::Stdin::tcp, test::Stdin::pipe, test::Stdin::file};
+    expect_sessions(pserver_argv, cases, streams);
 }
 
 // The client sends its request and waits for the answer: the program must start at once, not
