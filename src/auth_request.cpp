@@ -11,15 +11,21 @@ namespace {
 // "BEGIN GSSAPI REQUEST" names none before the program has authenticated the client.
 constexpr std::string_view opening_lines[] = {"BEGIN AUTH REQUEST", "BEGIN VERIFICATION REQUEST"};
 
-// What ends the text of a line, as cvs reads it: a C string, read up to a newline.
-constexpr std::string_view text_ends("\n\0", 2);
+// Where the text of a line that starts at `from` ends, as cvs reads it (a C string read up to a
+// newline): at its first newline or NUL byte; npos while neither has arrived.
+std::size_t text_end(std::string_view data, std::size_t from) noexcept {
+    for (std::size_t at = from; at < data.size(); ++at)
+        if (data[at] == '\n' || data[at] == '\0')
+            return at;
+    return std::string_view::npos;
+}
 
 } // namespace
 
 RootRequest scan_auth_request(std::string_view data, std::size_t &offset) {
     RootRequest result;
     if (offset == 0) {
-        std::size_t end = data.find_first_of(text_ends);
+        std::size_t end = text_end(data, 0);
         std::string_view first = slice(data, 0, end);
         bool may_be_opening = false;
         for (std::string_view line : opening_lines)
@@ -38,15 +44,14 @@ RootRequest scan_auth_request(std::string_view data, std::size_t &offset) {
             return result;
         offset = newline + 1;
     }
-    std::string_view line = slice(data, offset);
-    std::size_t end = line.find_first_of(text_ends);
+    std::size_t end = text_end(data, offset);
     if (end == std::string_view::npos)
         return result; // the repository may still go on in the next read
-    if (end == 0) {
+    if (end == offset) {
         result.outcome = RootRequest::Outcome::empty;
         return result;
     }
-    result.path.reset(::strndup(line.data(), end));
+    result.path.reset(::strndup(data.data() + offset, end - offset));
     if (!result.path)
         err(1, "strndup");
     result.outcome = RootRequest::Outcome::found;
