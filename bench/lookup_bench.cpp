@@ -34,33 +34,40 @@ void BM_LookupLastLine(benchmark::State &state) {
 }
 BENCHMARK(BM_LookupLastLine)->Arg(1000)->Arg(100000)->Arg(1000000);
 
-const std::string opening = "Root /home/ncvs\n"
-                            "Valid-responses ok error Valid-requests Checked-in New-entry "
-                            "Checksum Copy-file Updated Created Update-existing Merged Patched "
-                            "Rcs-diff Mode Mod-time Removed Remove-entry M Mbinary E F MT\n"
-                            "valid-requests\n";
+const std::string root_opening = "Root /home/ncvs\n"
+                                 "Valid-responses ok error Valid-requests Checked-in New-entry "
+                                 "Checksum Copy-file Updated Created Update-existing Merged "
+                                 "Patched Rcs-diff Mode Mod-time Removed Remove-entry M Mbinary E "
+                                 "F MT\n"
+                                 "valid-requests\n";
+const std::string auth_opening =
+    "BEGIN AUTH REQUEST\n/home/ncvs\nanoncvs\nAy=0=h<Z\nEND AUTH REQUEST\n";
 
-void BM_ScanRootRequestWhole(benchmark::State &state) {
+// The scan of a whole opening, as when it arrives in one read.
+void BM_ScanWhole(benchmark::State &state, pathvane::RequestScan scan, const std::string *opening) {
     for (auto _ : state) {
         std::size_t offset = 0;
-        pathvane::RootRequest request = pathvane::scan_root_request(opening, offset);
+        pathvane::RootRequest request = scan(*opening, offset);
         benchmark::DoNotOptimize(request.path.get());
     }
 }
-BENCHMARK(BM_ScanRootRequestWhole);
+BENCHMARK_CAPTURE(BM_ScanWhole, RootRequest, pathvane::scan_root_request, &root_opening);
+BENCHMARK_CAPTURE(BM_ScanWhole, AuthRequest, pathvane::scan_auth_request, &auth_opening);
 
-void BM_ScanRootRequestByteByByte(benchmark::State &state) {
+// The scans of an opening that arrives one byte a read, up to the decision.
+void BM_ScanByteByByte(benchmark::State &state, pathvane::RequestScan scan,
+                       const std::string *opening) {
     for (auto _ : state) {
         std::size_t offset = 0;
-        for (std::size_t end = 1; end <= opening.size(); ++end) {
-            pathvane::RootRequest request =
-                pathvane::scan_root_request(std::string_view(opening).substr(0, end), offset);
+        for (std::size_t end = 1; end <= opening->size(); ++end) {
+            pathvane::RootRequest request = scan(std::string_view(*opening).substr(0, end), offset);
             if (request.outcome != pathvane::RootRequest::Outcome::need_more)
                 break;
         }
     }
 }
-BENCHMARK(BM_ScanRootRequestByteByByte);
+BENCHMARK_CAPTURE(BM_ScanByteByByte, RootRequest, pathvane::scan_root_request, &root_opening);
+BENCHMARK_CAPTURE(BM_ScanByteByByte, AuthRequest, pathvane::scan_auth_request, &auth_opening);
 
 } // namespace
 
