@@ -38,9 +38,9 @@ OpeningData read_opening_data(int fd, RequestScan scan) {
         ssize_t n = ::read(fd, buffer + data.count, opening_data_limit - data.count);
         if (n == -1 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
-        if (n == -1)
+        if (n == -1 && !connection_lost(errno))
             errx(1, "parent: read");
-        if (n == 0)
+        if (n <= 0)
             return data;
         data.count += static_cast<std::size_t>(n);
         buffer[data.count] = '\0';

@@ -101,6 +101,8 @@ void copy_through(char *buffer, std::size_t size, int pipe_fd, std::uint64_t &mo
             // A client may hand over a non-blocking descriptor; poll waits for it.
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
+            if (connection_lost(errno))
+                return;
             errx(1, "parent: read");
         }
         Written written = write_all(pipe_fd, buffer, static_cast<std::size_t>(n), moved);
@@ -160,6 +162,8 @@ Spliced relay_by_splice(int pipe_fd, std::uint64_t &moved) {
                 return Spliced::refused;
             break;
         default:
+            if (connection_lost(errno))
+                return Spliced::done;
             break;
         }
         errx(1, "parent: read");

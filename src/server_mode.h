@@ -3,6 +3,7 @@
 // request of `cvs pserver`), its opening data, and the program run behind a pipe.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -36,6 +37,14 @@ RootRequest scan_auth_request(std::string_view data, std::size_t &offset);
 
 // One of the two above.
 using RequestScan = RootRequest (*)(std::string_view data, std::size_t &offset);
+
+// Whether `error`, from a read of the client's stream, says that its connection has gone: reset
+// by the client, or given up by TCP (keepalive or retransmission timed out, the network or host
+// unreachable). That is the end of the client's input, not a failure of the machine.
+constexpr bool connection_lost(int error) noexcept {
+    return error == ECONNRESET || error == ETIMEDOUT || error == EHOSTUNREACH ||
+           error == ENETUNREACH;
+}
 
 // At most this many bytes of the client's stream are read before the program starts.
 inline constexpr std::size_t opening_data_limit = 65536;

@@ -429,6 +429,34 @@ TEST(PasswordServer, UnfinishedRepositoryWaitsOutTheBudget) {
     EXPECT_LT(waited_ms, 10500);
 }
 
+// A client whose connection is reset, or times out, has ended its input: the program gets what
+// came before, and pathvane waits for it and passes on its status, as at a close.
+TEST(PasswordServer, AConnectionResetEndsTheInput) {
+    const ServerCase cases[] = {
+        {"before anything", {}, "fallback"},
+        {"in the auth request", {{"BEGIN AUTH REQUEST\n/r"}}, "fallback"},
+        {"after the auth request", {{auth_request("/r")}}, "alpha"},
+        {"while relaying", {{auth_request("/r")}, {"Root /r\nvalid-requests\n", 100}}, "alpha"},
+    };
+    for (const ServerCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        sandbox.write_table(server_table());
+        test::Invocation inv = sandbox.invocation(pserver_argv, {"RECORD_EXIT=3"});
+        inv.stdin_mode = test::Stdin::tcp;
+        inv.input = c.input;
+        inv.close_delay_ms = 100; // after the bytes have been read
+        inv.reset_connection = true;
+        test::Outcome outcome = test::run(inv);
+        EXPECT_TRUE(outcome.exited);
+        EXPECT_EQ(outcome.exit_code, 3);
+        EXPECT_EQ(outcome.err, "");
+        Sandbox::Record record = sandbox.record();
+        EXPECT_EQ(record.program, c.program);
+        EXPECT_EQ(record.stdin_bytes, sent_bytes(c.input));
+    }
+}
+
 // Behind the relay the program's standard input is a pipe, where cvs's password server can no
 // longer ask for TCP keepalive: pathvane asks for it on the connection. cvs's server does not.
 TEST(PasswordServer, KeepsTheConnectionAlive) {

@@ -176,6 +176,11 @@ Outcome run(const Invocation &inv) {
         }
         bool input_due = to_child >= 0 && now >= due;
         if (to_child >= 0 && input_due && chunk == inv.input.size()) {
+            if (inv.reset_connection) {
+                linger reset{1, 0}; // a close that discards the connection: an RST, not a FIN
+                check(setsockopt(to_child, SOL_SOCKET, SO_LINGER, &reset, sizeof reset) == 0,
+                      "setsockopt");
+            }
             close(to_child);
             to_child = -1;
             continue;

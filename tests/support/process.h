@@ -29,6 +29,7 @@ struct Invocation {
     std::vector<int> ignored_signals; // started with these ignored
     std::vector<int> blocked_signals; // and these blocked
     bool nonblocking_stdin = false;   // hand the program a non-blocking standard input
+    bool reset_connection = false;    // Stdin::tcp: end the input with a reset, not a close
     int timeout_ms = 30000;
 };
 
