@@ -12,12 +12,19 @@ namespace {
 constexpr std::string_view opening_lines[] = {"BEGIN AUTH REQUEST", "BEGIN VERIFICATION REQUEST"};
 
 // Where the text of a line that starts at `from` ends, as cvs reads it (a C string read up to a
-// newline): at its first newline or NUL byte; npos while neither has arrived.
+// newline): at its first newline or NUL byte; npos while neither has arrived. A line that comes
+// a byte at a read is searched again after each, so the search is memchr's.
 std::size_t text_end(std::string_view data, std::size_t from) noexcept {
-    for (std::size_t at = from; at < data.size(); ++at)
-        if (data[at] == '\n' || data[at] == '\0')
-            return at;
-    return std::string_view::npos;
+    std::size_t length = data.size() - from;
+    if (length == 0)
+        return std::string_view::npos;
+    const char *start = data.data() + from;
+    const void *newline = std::memchr(start, '\n', length);
+    if (newline != nullptr)
+        length = static_cast<std::size_t>(static_cast<const char *>(newline) - start);
+    if (const void *nul = std::memchr(start, '\0', length); nul != nullptr)
+        return from + static_cast<std::size_t>(static_cast<const char *>(nul) - start);
+    return newline != nullptr ? from + length : std::string_view::npos;
 }
 
 } // namespace
