@@ -84,12 +84,21 @@ std::string_view client_address(bool session, Address &address) noexcept {
     if (::getpeername(STDIN_FILENO, reinterpret_cast<sockaddr *>(&peer), &length) == -1)
         return {};
     char text[INET6_ADDRSTRLEN];
+    int family = peer.ss_family;
     const void *bytes = nullptr;
-    if (peer.ss_family == AF_INET)
+    if (family == AF_INET) {
         bytes = &reinterpret_cast<const sockaddr_in *>(&peer)->sin_addr;
-    else if (peer.ss_family == AF_INET6)
-        bytes = &reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_addr;
-    if (bytes == nullptr || ::inet_ntop(peer.ss_family, bytes, text, sizeof text) == nullptr)
+    } else if (family == AF_INET6) {
+        const in6_addr &address6 = reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_addr;
+        bytes = &address6;
+        // An IPv4 client of a socket that listens for both, as systemd's ListenStream=2401 does,
+        // is the IPv4 address that the same client of an IPv4 socket would show.
+        if (IN6_IS_ADDR_V4MAPPED(&address6)) {
+            family = AF_INET;
+            bytes = &address6.s6_addr[12];
+        }
+    }
+    if (bytes == nullptr || ::inet_ntop(family, bytes, text, sizeof text) == nullptr)
         return {};
     address << std::string_view(text);
     return address.view();

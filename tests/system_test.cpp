@@ -6,6 +6,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -323,6 +324,20 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
          .records = {R"(<38>route mode=pserver uid=$uid from="127.0.0.1" source="auth request" )"
                      R"(root="/r1" program="$alpha" why="table line 2")",
                      "<38>end mode=pserver status=1 bytes=54 seconds=S"}},
+        {.name = "an auth request from an IPv4 client of an IPv6 socket",
+         .argv = {"cvs", "pserver"},
+         .input = {{"BEGIN AUTH REQUEST\n/r1\n"}},
+         .stdin_mode = test::Stdin::tcp_v4_mapped,
+         .records = {R"(<38>route mode=pserver uid=$uid from="127.0.0.1" source="auth request" )"
+                     R"(root="/r1" program="$alpha" why="table line 2")",
+                     "<38>end mode=pserver status=0 bytes=23 seconds=S"}},
+        {.name = "the Root request over a socket pair, which has no address",
+         .argv = {"cvs", "server"},
+         .input = {{"Root /r1\n"}},
+         .stdin_mode = test::Stdin::socketpair,
+         .records = {R"(<38>route mode=server uid=$uid source="Root request" )"
+                     R"(root="/r1" program="$alpha" why="table line 2")",
+                     "<38>end mode=server status=0 bytes=9 seconds=S"}},
         {.name = "a verification request through sshd",
          .argv = {"cvs", "pserver"},
          .env = {"SSH_CONNECTION=192.0.2.7 50022 192.0.2.1 22"},
@@ -374,8 +389,14 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
                      R"(why="no Root request within the first 65536 bytes")",
                      "<38>end mode=server status=0 bytes=65537 seconds=S"}},
     };
+    const int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ipv6 = probe >= 0;
+    if (ipv6)
+        close(probe);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.stdin_mode == test::Stdin::tcp_v4_mapped && !ipv6)
+            continue; // a host without IPv6
         Sandbox sandbox;
         test::LogSocket log(sandbox.path("log"));
         if (c.table)

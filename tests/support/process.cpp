@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -55,18 +56,26 @@ int input_file(const std::vector<Chunk> &input) {
 }
 
 // A TCP connection on the loopback address: the accepted end in `ends[0]`, the client's in
-// `ends[1]`.
-void tcp_connection(int ends[2]) {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// `ends[1]`. With `v4_mapped`, the listener is an IPv6 socket at ::ffff:127.0.0.1.
+void tcp_connection(int ends[2], bool v4_mapped) {
+    int listener = socket(v4_mapped ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     check(listener >= 0, "socket");
+    int off = 0;
+    check(!v4_mapped || setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0,
+          "setsockopt");
+    sockaddr_in6 address6{};
+    address6.sin6_family = AF_INET6;
+    check(inet_pton(AF_INET6, "::ffff:127.0.0.1", &address6.sin6_addr) == 1, "inet_pton");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    check(bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0 &&
-              listen(listener, 1) == 0 &&
-              getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0,
+    sockaddr *bound = v4_mapped ? reinterpret_cast<sockaddr *>(&address6)
+                                : reinterpret_cast<sockaddr *>(&address);
+    socklen_t length = v4_mapped ? sizeof address6 : sizeof address;
+    check(bind(listener, bound, length) == 0 && listen(listener, 1) == 0 &&
+              getsockname(listener, bound, &length) == 0,
           "listen");
+    address.sin_port = v4_mapped ? address6.sin6_port : address.sin_port;
     ends[1] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     check(ends[1] >= 0 &&
               connect(ends[1], reinterpret_cast<sockaddr *>(&address), sizeof address) == 0,
@@ -89,15 +98,15 @@ Outcome run(const Invocation &inv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     int in[2] = {-1, -1}, out[2], err[2];
-    const bool fed = inv.stdin_mode == Stdin::pipe || inv.stdin_mode == Stdin::socketpair ||
-                     inv.stdin_mode == Stdin::tcp;
+    const bool tcp = inv.stdin_mode == Stdin::tcp || inv.stdin_mode == Stdin::tcp_v4_mapped;
+    const bool fed = inv.stdin_mode == Stdin::pipe || inv.stdin_mode == Stdin::socketpair || tcp;
     // Close-on-exec, so that programs started from other threads do not hold these open.
     if (inv.stdin_mode == Stdin::socketpair)
         check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) == 0, "socketpair");
     else if (inv.stdin_mode == Stdin::pipe)
         check(pipe2(in, O_CLOEXEC) == 0, "pipe");
-    else if (inv.stdin_mode == Stdin::tcp)
-        tcp_connection(in);
+    else if (tcp)
+        tcp_connection(in, inv.stdin_mode == Stdin::tcp_v4_mapped);
     else if (inv.stdin_mode == Stdin::file)
         in[0] = input_file(inv.input);
     check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
@@ -139,7 +148,7 @@ Outcome run(const Invocation &inv) {
     }
     setpgid(pid, pid); // as the child does: the group exists whichever of the two runs first
     // The program's end of a connection stays open here too, to read its options at the end.
-    if (in[0] >= 0 && inv.stdin_mode != Stdin::tcp)
+    if (in[0] >= 0 && !tcp)
         close(in[0]);
     close(out[1]);
     close(err[1]);
@@ -249,7 +258,7 @@ Outcome run(const Invocation &inv) {
     while (!reaped && wait4(pid, &status, 0, &usage) < 0)
         check(errno == EINTR, "waitpid");
     result.ended_ns = monotonic_ns();
-    if (inv.stdin_mode == Stdin::tcp) {
+    if (tcp) {
         int on = 0;
         socklen_t size = sizeof on;
         check(getsockopt(in[0], SOL_SOCKET, SO_KEEPALIVE, &on, &size) == 0, "getsockopt");

@@ -13,9 +13,10 @@ struct Chunk {
 };
 
 // How the input reaches the program: fed in timed chunks through a pipe, a socketpair or a TCP
-// connection on the loopback address (as inetd hands one over), or written whole into a file
-// beforehand (the delays then play no part).
-enum class Stdin { pipe, socketpair, tcp, file, dev_null, closed };
+// connection on the loopback address (as inetd hands one over; tcp_v4_mapped: accepted by an IPv6
+// socket, from an IPv4 client), or written whole into a file beforehand (the delays then play no
+// part).
+enum class Stdin { pipe, socketpair, tcp, tcp_v4_mapped, file, dev_null, closed };
 
 struct Invocation {
     std::string program;
