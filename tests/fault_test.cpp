@@ -259,7 +259,7 @@ TEST(Secrets, NoPasswordInReleasedMemory) {
     } cases[] = {
         {"in the opening data",
          {{"BEGIN AUTH REQUEST\n/r\nanon\n" + password + "\nEND AUTH REQUEST\n"}}},
-        {"relayed", {{"BEGIN AUTH REQUEST\n/r\n"}, {"anon\n" + password + "\n", 50}}},
+        {"relayed", {{"BEGIN AUTH REQUEST\n/r\n"}, {"anon\n" + password + "\n", 300}}},
     };
     for (const auto &c : cases)
         for (bool by_copy : {false, true}) {
