@@ -52,9 +52,7 @@ shift
 exec /bin/sh -c "$*"
 SSH
     chmod +x "$HOST/bin/ssh"
-    for repo in alpha beta gamma; do
-        "$REAL_CVS" -d "$HOST/repos/$repo" init
-    done
+    host_repos "$HOST/repos"
     host_table
     # Every cvs command from here on is the host's: pathvane first in PATH, remote roots
     # reached through the ssh stand-in, no ~/.cvsrc, no root or saved passwords from the
@@ -68,6 +66,14 @@ SSH
     unset CVSROOT CVSREAD CVS_CLIENT_LOG
 }
 
+# host_repos DIR: three new repositories in DIR, which the table names from here on.
+host_repos() {
+    REPOS=$1
+    for repo in alpha beta gamma; do
+        "$REAL_CVS" -d "$REPOS/$repo" init
+    done
+}
+
 # host_table [no-default] [route REPO PROGRAM]: writes the program table.
 host_table() {
     default=yes
@@ -75,7 +81,7 @@ host_table() {
     while [ $# -gt 0 ]; do
         case $1 in
         no-default) default=no; shift ;;
-        route) extra="$extra$HOST/repos/$2   prog=$3
+        route) extra="$extra$REPOS/$2   prog=$3
 "; shift 3 ;;
         *) echo "host_table: $1?" >&2; return 2 ;;
         esac
@@ -83,8 +89,8 @@ host_table() {
     {
         echo "# repository                       program"
         printf '%s' "$extra"
-        echo "$HOST/repos/alpha   prog=$HOST/bin/cvs-alpha"
-        echo "$HOST/repos/beta    prog=$HOST/bin/cvs-beta    # moved to the new build"
+        echo "$REPOS/alpha   prog=$HOST/bin/cvs-alpha"
+        echo "$REPOS/beta    prog=$HOST/bin/cvs-beta    # moved to the new build"
         if [ $default = yes ]; then echo "*   prog=$HOST/bin/cvs-default"; fi
     } >"$HOST/pathvane.conf"
 }

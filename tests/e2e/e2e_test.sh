@@ -114,13 +114,22 @@ PSERVER_USER=anna
 PSERVER_PASSWORD=secret
 
 # pserver_accounts: the account in every repository, for a system user that can write them.
+# As root, that is nobody, and the repositories move to a directory of their own under /tmp:
+# nobody may not be able to search the build directory's parents (a home under /root, say).
 pserver_accounts() {
     if [ "$(id -u)" -eq 0 ]; then
         system_user=nobody
-        chown -R nobody "$HOST/repos"
+        PSERVER_REPOS=$(mktemp -d /tmp/pathvane-pserver.XXXXXX)
+        chmod 755 "$PSERVER_REPOS"
+        host_repos "$PSERVER_REPOS" >/dev/null
+        host_table
+        A=$REPOS/alpha
+        B=$REPOS/beta
+        G=$REPOS/gamma
+        chown -R nobody "$REPOS"
         if ! setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups \
             test -w "$A/CVSROOT"; then
-            echo "skipped: nobody cannot reach $HOST/repos"
+            echo "skipped: nobody cannot reach $REPOS"
             exit 77
         fi
     else
@@ -165,6 +174,13 @@ stop_listener() {
         wait "$LISTENER" 2>/dev/null
         LISTENER=
     fi
+}
+
+PSERVER_REPOS=
+# pserver_cleanup: the listener, and the repositories made under /tmp.
+pserver_cleanup() {
+    stop_listener
+    if [ -n "$PSERVER_REPOS" ]; then rm -rf "$PSERVER_REPOS"; fi
 }
 
 case $scenario in
@@ -230,8 +246,8 @@ pserver)
         echo "skipped: systemd-socket-activate not installed"
         exit 77
     fi
+    trap pserver_cleanup EXIT
     pserver_accounts
-    trap stop_listener EXIT
     trap 'exit 1' HUP INT TERM
     listen -f "--allow-root=$A" "--allow-root=$B" "--allow-root=$G" pserver
     CLIENT="timeout 30 $REAL_CVS"
