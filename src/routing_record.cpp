@@ -139,15 +139,13 @@ const char *source_name(RootSource source, bool has_root) noexcept {
 
 using Why = FixedText<160>;
 
-// Why a client's session found no root in its opening data, where `request` names the request
-// that would have named it.
-void explain_no_root_request(OpeningData::End end, std::string_view request, Why &why) noexcept {
+// Why a client's session found no root in its opening data: in the Root request of `cvs
+// server`, or, with `auth`, in the auth request of `cvs pserver`.
+void explain_no_root_request(OpeningData::End end, bool auth, Why &why) noexcept {
+    const std::string_view request = auth ? "auth request" : "Root request";
     switch (end) {
     case OpeningData::End::empty_root:
-        if (request == "Root request")
-            why << "an empty Root request";
-        else
-            why << "an empty repository in the " << request;
+        why << (auth ? "an empty repository in the auth request" : "an empty Root request");
         return;
     case OpeningData::End::no_request:
         why << "not an " << request;
@@ -171,10 +169,9 @@ void explain_no_root_request(OpeningData::End end, std::string_view request, Why
 void explain(const Route &route, Why &why) noexcept {
     const Program &program = *route.program;
     const auto line = static_cast<unsigned long long>(program.line);
-    if (route.root == nullptr && route.source == RootSource::server)
-        explain_no_root_request(route.opening_end, "Root request", why);
-    else if (route.root == nullptr && route.source == RootSource::auth_request)
-        explain_no_root_request(route.opening_end, "auth request", why);
+    if (route.root == nullptr &&
+        (route.source == RootSource::server || route.source == RootSource::auth_request))
+        explain_no_root_request(route.opening_end, route.source == RootSource::auth_request, why);
     else if (route.root == nullptr)
         why << "no root";
     else if (program.choice == Program::Choice::entry)
