@@ -12,19 +12,11 @@ namespace {
 constexpr std::string_view opening_lines[] = {"BEGIN AUTH REQUEST", "BEGIN VERIFICATION REQUEST"};
 
 // Where the text of a line that starts at `from` ends, as cvs reads it (a C string read up to a
-// newline): at its first newline or NUL byte; npos while neither has arrived. A line that comes
-// a byte at a read is searched again after each, so the search is memchr's.
+// newline): at its first newline or NUL byte; npos while neither has arrived.
 std::size_t text_end(std::string_view data, std::size_t from) noexcept {
-    std::size_t length = data.size() - from;
-    if (length == 0)
-        return std::string_view::npos;
-    const char *start = data.data() + from;
-    const void *newline = std::memchr(start, '\n', length);
-    if (newline != nullptr)
-        length = static_cast<std::size_t>(static_cast<const char *>(newline) - start);
-    if (const void *nul = std::memchr(start, '\0', length); nul != nullptr)
-        return from + static_cast<std::size_t>(static_cast<const char *>(nul) - start);
-    return newline != nullptr ? from + length : std::string_view::npos;
+    std::string_view rest = slice(data, from);
+    std::string_view text = cut_at(cut_at(rest, '\n'), '\0');
+    return text.size() == rest.size() ? std::string_view::npos : from + text.size();
 }
 
 } // namespace

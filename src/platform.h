@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <span>
@@ -37,6 +38,15 @@ constexpr std::string_view slice(std::string_view text, std::size_t from,
                                  std::size_t count = std::string_view::npos) noexcept {
     std::size_t left = text.size() - from;
     return {text.data() + from, count < left ? count : left};
+}
+
+// The bytes of `text` before its first `c`; all of them where it holds none.
+inline std::string_view cut_at(std::string_view text, char c) noexcept {
+    const void *found = text.empty() ? nullptr : std::memchr(text.data(), c, text.size());
+    return found == nullptr
+               ? text
+               : slice(text, 0,
+                       static_cast<std::size_t>(static_cast<const char *>(found) - text.data()));
 }
 
 // A string from malloc, released with free.

@@ -111,15 +111,6 @@ Split split_pattern(std::span<char> line) noexcept {
     return split;
 }
 
-// The bytes of `text` before its first `c`; all of them where it holds none.
-std::string_view cut_at(std::string_view text, char c) noexcept {
-    const void *found = std::memchr(text.data(), c, text.size());
-    return found == nullptr
-               ? text
-               : slice(text, 0,
-                       static_cast<std::size_t>(static_cast<const char *>(found) - text.data()));
-}
-
 // Cuts the rest of the line at its comment, then at its first NUL byte: the option text. A NUL
 // byte inside the comment cuts nothing.
 TableEntry finish_line(const Split &split) noexcept {
