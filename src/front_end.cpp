@@ -216,7 +216,7 @@ RootFinding find_root(int argc, char *const argv[]) {
 int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char *log_socket) {
     RootFinding found = find_root(argc, argv);
     const bool pserver = found.source == RootSource::auth_request;
-    const bool server = pserver || found.source == RootSource::server;
+    const bool server = from_client(found.source);
     OpeningData data;
     if (server) {
         // A descriptor that the caller left closed would be the pipe's, then closed and read.

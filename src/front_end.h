@@ -34,6 +34,12 @@ CString read_root_file(const char *path);
 // `cvs server` or `cvs pserver` reads first.
 enum class RootSource { option, server, auth_request, root_file, environment, none };
 
+// Whether the root is the client's, read from its stream: a session of `cvs server` or
+// `cvs pserver`.
+constexpr bool from_client(RootSource source) noexcept {
+    return source == RootSource::server || source == RootSource::auth_request;
+}
+
 // The root and where it came from. In server and pserver mode the root is still to be read
 // from the client (`root` is null); with RootSource::none there is no root.
 struct RootFinding {

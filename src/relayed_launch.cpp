@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <string.h>
 #include <strings.h> // explicit_bzero, on the BSDs
 #include <sys/stat.h>
 #include <sys/wait.h>

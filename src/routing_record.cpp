@@ -66,7 +66,7 @@ void send_record(const char *path, const RecordText &record) noexcept {
                        reinterpret_cast<const sockaddr *>(&address), sizeof address);
 }
 
-using Address = FixedText<INET6_ADDRSTRLEN>;
+using Address = char[INET6_ADDRSTRLEN];
 
 // The client's address: the first word of SSH_CONNECTION, which sshd sets as "address port
 // local-address local-port" (a local user may set it too: it is what the session says). Without
@@ -83,7 +83,6 @@ std::string_view client_address(bool session, Address &address) noexcept {
     socklen_t length = sizeof peer;
     if (::getpeername(STDIN_FILENO, reinterpret_cast<sockaddr *>(&peer), &length) == -1)
         return {};
-    char text[INET6_ADDRSTRLEN];
     int family = peer.ss_family;
     const void *bytes = nullptr;
     if (family == AF_INET) {
@@ -98,10 +97,9 @@ std::string_view client_address(bool session, Address &address) noexcept {
             bytes = &address6.s6_addr[12];
         }
     }
-    if (bytes == nullptr || ::inet_ntop(family, bytes, text, sizeof text) == nullptr)
+    if (bytes == nullptr || ::inet_ntop(family, bytes, address, sizeof address) == nullptr)
         return {};
-    address << std::string_view(text);
-    return address.view();
+    return address;
 }
 
 const char *mode_name(RootSource source) noexcept {
@@ -169,8 +167,7 @@ void explain_no_root_request(OpeningData::End end, bool auth, Why &why) noexcept
 void explain(const Route &route, Why &why) noexcept {
     const Program &program = *route.program;
     const auto line = static_cast<unsigned long long>(program.line);
-    if (route.root == nullptr &&
-        (route.source == RootSource::server || route.source == RootSource::auth_request))
+    if (route.root == nullptr && from_client(route.source))
         explain_no_root_request(route.opening_end, route.source == RootSource::auth_request, why);
     else if (route.root == nullptr)
         why << "no root";
@@ -224,8 +221,7 @@ void add_root(RecordText &record, std::string_view root) noexcept {
 void record_route(const char *log_socket, const Route &route) noexcept {
     if (log_socket == nullptr)
         return;
-    const bool session =
-        route.source == RootSource::server || route.source == RootSource::auth_request;
+    const bool session = from_client(route.source);
     RecordText record(LOG_AUTH | (session ? LOG_INFO : LOG_DEBUG), "route");
     record.field("mode", mode_name(route.source));
     record.field("uid", static_cast<unsigned long long>(::getuid()));
