@@ -5,20 +5,21 @@
 
 namespace pathvane {
 
-RootRequest scan_root_request(std::string_view data, std::size_t &offset) {
-    // A NUL byte sent by the client ends what the recognizer can see; the offset never passes one.
-    std::size_t end = data.find('\0', offset);
-    if (end == std::string_view::npos)
-        end = data.size();
-    std::string_view seen = slice(data, 0, end);
+namespace {
 
+RootRequest scan_up_to_nul(std::string_view seen, std::size_t &offset) {
+    const std::size_t end = seen.size();
     RootRequest result;
     std::size_t at = offset;
     for (;;) {
         while (at < end && !is_alpha(seen[at]))
             ++at;
-        if (!slice(seen, at).starts_with("Root"))
+        if (std::string_view rest = slice(seen, at); !rest.starts_with("Root")) {
+            // Where a request must start, another word can never become a Root request.
+            if (!std::string_view("Root").starts_with(rest))
+                result.outcome = RootRequest::Outcome::none;
             return result;
+        }
         at += 4;
         if (at == end)
             return result;
@@ -51,6 +52,20 @@ RootRequest scan_root_request(std::string_view data, std::size_t &offset) {
             return result;
         offset = at;
     }
+}
+
+} // namespace
+
+RootRequest scan_root_request(std::string_view data, std::size_t &offset) {
+    // A NUL byte sent by the client ends what the recognizer can see; the offset never passes one.
+    std::size_t end = data.find('\0', offset);
+    if (end == std::string_view::npos)
+        end = data.size();
+    RootRequest result = scan_up_to_nul(slice(data, 0, end), offset);
+    // Nothing after a NUL byte is ever seen: what is still missing can never come.
+    if (result.outcome == RootRequest::Outcome::need_more && end < data.size())
+        result.outcome = RootRequest::Outcome::none;
+    return result;
 }
 
 } // namespace pathvane

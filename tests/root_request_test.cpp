@@ -71,16 +71,23 @@ TEST(ScanRootRequest, Outcomes) {
         {"Root\rRoot /x\n", {Outcome::found, "/x"}},
         {"Rooted\n", {Outcome::need_more, ""}},
         {"Root-x\n\n  \t", {Outcome::need_more, ""}},
-        {"Valid-responses ok\nRoot /x\n", {Outcome::need_more, ""}},
+        {"Valid-responses ok\nRoot /x\n", {Outcome::none, ""}},
+        {"V", {Outcome::none, ""}},
+        {"Rox", {Outcome::none, ""}},
+        {"Ro\n", {Outcome::none, ""}},
+        {"12 -- Ro", {Outcome::need_more, ""}},
+        {"Rooted\nVa", {Outcome::none, ""}},
         {"\n\n  Root /x\n", {Outcome::found, "/x"}},
         {"12 -- Root /x\n", {Outcome::found, "/x"}},
         {"Root /a b\n", {Outcome::found, "/a"}},
         {"Root /a\tb\n", {Outcome::found, "/a"}},
-        {"root /x\n", {Outcome::need_more, ""}},
-        {"ROOT /x\n", {Outcome::need_more, ""}},
-        {"\0Root /x\n"s, {Outcome::need_more, ""}},
-        {"Root /x\0\n"s, {Outcome::need_more, ""}},
-        {"Root \0/x\n"s, {Outcome::need_more, ""}},
+        {"root /x\n", {Outcome::none, ""}},
+        {"ROOT /x\n", {Outcome::none, ""}},
+        {"\0Root /x\n"s, {Outcome::none, ""}},
+        {"Root /x\0\n"s, {Outcome::none, ""}},
+        {"Root \0/x\n"s, {Outcome::none, ""}},
+        {"Ro\0"s, {Outcome::none, ""}},
+        {"Rooted\n\0"s, {Outcome::none, ""}},
         {"Root :pserver:u@h:/r\n", {Outcome::found, ":pserver:u@h:/r"}},
         {"Root /caf\xc3\xa9\n", {Outcome::found, "/caf\xc3\xa9"}},
         {"Root \xff\x80\n", {Outcome::found, "\xff\x80"}},
@@ -146,10 +153,10 @@ TEST(ScanAuthRequest, Outcomes) {
 TEST(ScanRootRequest, OffsetMovesOnlyOverLinesPassedOver) {
     std::string data = "Rooted\n  Root-x\nValid-responses ok\nRoot /x\n";
     std::size_t offset = 0;
-    EXPECT_EQ(scan(data, offset).outcome, Outcome::need_more);
+    EXPECT_EQ(scan(data, offset).outcome, Outcome::none);
     EXPECT_EQ(offset, data.find("Valid"));
     // Passing the same data again gives the same answer and leaves the offset where it is.
-    EXPECT_EQ(scan(data, offset).outcome, Outcome::need_more);
+    EXPECT_EQ(scan(data, offset).outcome, Outcome::none);
     EXPECT_EQ(offset, data.find("Valid"));
 
     offset = 0;
@@ -211,6 +218,37 @@ TEST(ScanRootRequest, SameAnswerOnRandomData) {
         for (std::size_t at = 0; at < data.size(); at += 1 + random() % 5)
             splits.push_back(at);
         ASSERT_EQ(scan_in_reads(data, splits), scan_whole(data)) << "data '" << data << "'";
+    }
+}
+
+// "None" must be certain, and "need more" open: the client is answered at once in the first
+// case, and in the second a Root request may still come.
+TEST(ScanRootRequest, NoneOnlyWhereNoBytesToComeCouldChangeIt) {
+    std::mt19937 random(24);
+    const char alphabet[] = "Root \t\r\n\0x/-RV";
+    const std::string completions[] = {"\n", "/x\n", " /x\n", "t /x\n", "ot /x\n",
+                                       "oot /x\n", "\nRoot /x\n"};
+    for (int round = 0; round < 20000; ++round) {
+        std::string data(random() % 16, ' ');
+        for (char &c : data)
+            c = alphabet[random() % (sizeof alphabet - 1)];
+        std::string more(random() % 16, ' ');
+        for (char &c : more)
+            c = alphabet[random() % (sizeof alphabet - 1)];
+        Outcome outcome = scan_whole(data).outcome;
+        if (outcome == Outcome::none) {
+            ASSERT_EQ(scan_whole(data + more).outcome, Outcome::none)
+                << "data '" << data << "', then '" << more << "'";
+            for (const std::string &completion : completions)
+                ASSERT_EQ(scan_whole(data + completion).outcome, Outcome::none)
+                    << "data '" << data << "', then '" << completion << "'";
+        } else if (outcome == Outcome::need_more) {
+            bool can_settle = false;
+            for (const std::string &completion : completions)
+                can_settle = can_settle || scan_whole(data + completion).outcome == Outcome::found ||
+                             scan_whole(data + completion).outcome == Outcome::empty;
+            ASSERT_TRUE(can_settle) << "data '" << data << "' can never name a root";
+        }
     }
 }
 
