@@ -229,11 +229,13 @@ int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char 
     // pathvane is installed as cvs, so a table naming cvs would have it run itself, for ever.
     if (is_own_executable(program.path))
         errx(1, "%s: is pathvane itself, not run", program.path);
-    record_route(log_socket, {found.source, found.root, &program, data.end});
+    record_route(log_socket, {found.source, found.root, &program, data.end, data.in_place});
     if (pserver)
         keep_connection_alive(STDIN_FILENO);
     if (server) {
-        SessionEnd end = run_relayed(program.path, argv, std::move(data.buffer), data.count);
+        SessionEnd end = data.in_place ? run_in_place(program.path, argv)
+                                       : run_relayed(program.path, argv, std::move(data.buffer),
+                                                     data.count);
         record_session_end(log_socket, found.source, end, data.started);
         return end.status;
     }

@@ -56,6 +56,7 @@ struct Route {
     const char *root = nullptr;           // as given; null where there is none
     const Program *program = nullptr;
     OpeningData::End opening_end = OpeningData::End::input_ended; // in server mode
+    bool in_place = false; // in server mode: the program reads the client's stream itself
 };
 
 // Sends the record of `route` to the system log's socket at `log_socket`, for the auth

@@ -1,11 +1,63 @@
 #include "server_mode.h"
 
 #include <cerrno>
+#include <cstring>
 #include <err.h>
 #include <poll.h>
+#include <strings.h> // explicit_bzero, on the BSDs
 #include <unistd.h>
 
 namespace pathvane {
+
+namespace {
+
+// Whether `request` settles how the session goes; sets `data` accordingly.
+bool settles(RootRequest &request, OpeningData &data) {
+    switch (request.outcome) {
+    case RootRequest::Outcome::found:
+        data.root = std::move(request.path);
+        data.end = OpeningData::End::root_request;
+        return true;
+    case RootRequest::Outcome::empty:
+        data.end = OpeningData::End::empty_root;
+        return true;
+    case RootRequest::Outcome::none:
+        data.end = OpeningData::End::no_request;
+        return true;
+    case RootRequest::Outcome::need_more:
+        break;
+    }
+    return false;
+}
+
+// Looks once at the start of the stream at `fd` and scans what it saw. True where that settles
+// the session, without a byte taken: the request's outcome, the whole stream seen, or the size
+// limit reached. The buffer is then wiped and released, as what it saw may hold a password.
+bool settle_in_place(int fd, RequestScan scan, OpeningData &data) {
+    char *buffer = data.buffer.get();
+    StreamLook look = look_at_stream(fd, buffer, opening_data_limit);
+    if (look.seen == StreamLook::Seen::none)
+        return false;
+    buffer[look.count] = '\0';
+    std::size_t offset = 0;
+    RootRequest request = scan({buffer, look.count}, offset);
+    bool settled = settles(request, data);
+    if (!settled && look.seen == StreamLook::Seen::all) {
+        data.end = OpeningData::End::input_ended;
+        settled = true;
+    } else if (!settled && look.count == opening_data_limit) {
+        data.end = OpeningData::End::size_limit;
+        settled = true;
+    }
+    ::explicit_bzero(buffer, look.count);
+    if (settled) {
+        data.in_place = true;
+        data.buffer.reset();
+    }
+    return settled;
+}
+
+} // namespace
 
 OpeningData read_opening_data(int fd, RequestScan scan) {
     OpeningData data;
@@ -16,6 +68,7 @@ OpeningData read_opening_data(int fd, RequestScan scan) {
     // A monotonic clock, so that setting the wall clock neither stretches nor shrinks the budget.
     data.started = monotonic_now();
     std::size_t offset = 0;
+    bool looked = false;
 
     for (;;) {
         long elapsed = elapsed_ms(data.started, monotonic_now());
@@ -33,6 +86,13 @@ OpeningData read_opening_data(int fd, RequestScan scan) {
             data.end = OpeningData::End::time_budget;
             return data;
         }
+        // One look only: after a look that saw part of a request, poll still reports the stream
+        // readable, and looking again until the rest came would spin.
+        if (!looked) {
+            looked = true;
+            if (settle_in_place(fd, scan, data))
+                return data;
+        }
         // Data, a hang-up or an error: the read tells which. A failure is the machine's, not
         // the client's silence, and must not hand the session to another program.
         ssize_t n = ::read(fd, buffer + data.count, opening_data_limit - data.count);
@@ -46,20 +106,8 @@ OpeningData read_opening_data(int fd, RequestScan scan) {
         buffer[data.count] = '\0';
 
         RootRequest request = scan({buffer, data.count}, offset);
-        switch (request.outcome) {
-        case RootRequest::Outcome::found:
-            data.root = std::move(request.path);
-            data.end = OpeningData::End::root_request;
+        if (settles(request, data))
             return data;
-        case RootRequest::Outcome::empty:
-            data.end = OpeningData::End::empty_root;
-            return data;
-        case RootRequest::Outcome::none:
-            data.end = OpeningData::End::no_request;
-            return data;
-        case RootRequest::Outcome::need_more:
-            break;
-        }
         if (data.count == opening_data_limit) {
             data.end = OpeningData::End::size_limit;
             return data;

@@ -235,6 +235,8 @@ void record_route(const char *log_socket, const Route &route) noexcept {
     Why why;
     explain(route, why);
     record.quoted("why", why.view());
+    if (session)
+        record.field("stream", route.in_place ? "in-place" : "relayed");
     send_record(log_socket, record);
 }
 
@@ -247,7 +249,8 @@ void record_session_end(const char *log_socket, RootSource source, const Session
     record.field("status", static_cast<unsigned long long>(end.status));
     if (end.signal != 0)
         record.field("signal", static_cast<unsigned long long>(end.signal));
-    record.field("bytes", static_cast<unsigned long long>(end.bytes));
+    if (end.bytes)
+        record.field("bytes", static_cast<unsigned long long>(*end.bytes));
     timespec now = started; // not monotonic_now(), whose failure is fatal: a record never is
     (void)::clock_gettime(CLOCK_MONOTONIC, &now);
     const long ms = elapsed_ms(started, now);

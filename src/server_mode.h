@@ -1,11 +1,13 @@
-// Server mode (root_request.cpp, auth_request.cpp, opening_data.cpp, relayed_launch.cpp): the
-// request that names the client's root (the Root request of `cvs server`, the authentication
-// request of `cvs pserver`), its opening data, and the program run behind a pipe.
+// Server mode (root_request.cpp, auth_request.cpp, stream_look.cpp, opening_data.cpp,
+// session_launch.cpp): the request that names the client's root (the Root request of
+// `cvs server`, the authentication request of `cvs pserver`), its opening data, and the program
+// run on the client's own stream or behind a pipe.
 #pragma once
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "platform.h"
@@ -51,7 +53,25 @@ inline constexpr std::size_t opening_data_limit = 65536;
 // And reading them ends this many milliseconds after it began.
 inline constexpr int opening_data_budget_ms = 10000;
 
+// What one look at the start of the client's stream saw, taking none of it.
+struct StreamLook {
+    // none: nothing, as the stream cannot be looked at (its kind, a non-blocking descriptor, no
+    // bytes yet, a failure); start: its first `count` bytes, and more may follow; all: the whole
+    // stream, `count` bytes (a file's end, or a socket or a pipe closed with nothing in it).
+    enum class Seen { none, start, all };
+    Seen seen = Seen::none;
+    std::size_t count = 0;
+};
+
+// Copies the start of the stream at `fd`, at most `limit` bytes, into `buffer`, leaving it all
+// for the next reader, without blocking: a stream socket, a regular file, and a pipe where the
+// system can copy what it holds (Linux). A non-blocking descriptor is not looked at.
+StreamLook look_at_stream(int fd, char *buffer, std::size_t limit) noexcept;
+
 struct OpeningData {
+    // true: the request was settled by a look, and nothing was taken from the client's stream,
+    // which the program then reads itself; `buffer` is released and `count` is 0.
+    bool in_place = false;
     Pages buffer; // opening_data_limit + 1 bytes: the data, then a NUL
     std::size_t count = 0;
     CString root;       // null when no request named a root
@@ -63,15 +83,19 @@ struct OpeningData {
 
 // Reads the client's stream from `fd`, scanning it with `scan` after each read, until the
 // request that names its root is recognised or cannot come, or the input, the size limit or
-// the time budget ends. Every byte read stays in the buffer for the replay. A failure to poll
-// or read the stream is fatal ("poll", "parent: read"), as in the relay.
+// the time budget ends. Every byte read stays in the buffer for the replay. Once the first
+// bytes have come, it looks at the stream first: where that look settles the request, nothing
+// is read (`in_place`). A failure to poll or read the stream is fatal ("poll", "parent: read"),
+// as in the relay.
 OpeningData read_opening_data(int fd, RequestScan scan);
 
 // How a session ended.
 struct SessionEnd {
-    int status = 0;          // pathvane's exit status: the program's, or 1 if a signal ended it
-    int signal = 0;          // the signal that ended the program, if one did
-    std::uint64_t bytes = 0; // of the client's stream written into the program's pipe
+    int status = 0; // pathvane's exit status: the program's, or 1 if a signal ended it
+    int signal = 0; // the signal that ended the program, if one did
+    // Of the client's stream written into the program's pipe; none where the program read the
+    // stream itself.
+    std::optional<std::uint64_t> bytes;
 };
 
 // Runs `program` with `argv` and a pipe as its standard input, writes the `count` bytes of
@@ -80,5 +104,10 @@ struct SessionEnd {
 // pathvane ignores SIGPIPE and keeps SIGCHLD at its default; the program gets the signal mask and
 // dispositions that pathvane was started with, but SIGCHLD at its default.
 SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std::size_t count);
+
+// Runs `program` with `argv` on pathvane's own standard input, untouched, which pathvane then
+// closes, so that the program is the client's only reader, and waits for it to end. Signals as
+// for run_relayed.
+SessionEnd run_in_place(const char *program, char *const argv[]);
 
 } // namespace pathvane

@@ -201,10 +201,11 @@ sigset_t take_server_signals() noexcept {
     return to_default;
 }
 
-// Starts `program` with `read_end` as its standard input (and still open under its own
-// number), without `write_end`, the signals in `to_default` at their default, and the mask and
-// every other disposition as they are. posix_spawn reports one error for the close, the dup2
-// and the exec: "child: exec" stands for all three.
+// Starts `program` with the signals in `to_default` at their default, and the mask and every
+// other disposition as they are. With a pipe (`read_end` and `write_end`, else -1), the program
+// gets its read end as standard input (and still open under its own number), and not its write
+// end; without one, pathvane's own standard input. posix_spawn reports one error for the close,
+// the dup2 and the exec: "child: exec" stands for all three.
 pid_t spawn(const char *program, char *const argv[], int read_end, int write_end,
             const sigset_t &to_default) {
     posix_spawn_file_actions_t actions;
@@ -212,9 +213,9 @@ pid_t spawn(const char *program, char *const argv[], int read_end, int write_end
     int error = posix_spawn_file_actions_init(&actions);
     if (error == 0)
         error = posix_spawnattr_init(&attributes);
-    if (error == 0)
+    if (error == 0 && write_end != -1)
         error = posix_spawn_file_actions_addclose(&actions, write_end);
-    if (error == 0)
+    if (error == 0 && read_end != -1)
         error = posix_spawn_file_actions_adddup2(&actions, read_end, STDIN_FILENO);
     if (error == 0)
         error = posix_spawnattr_setsigdefault(&attributes, &to_default);
@@ -235,6 +236,18 @@ pid_t spawn(const char *program, char *const argv[], int read_end, int write_end
     return child;
 }
 
+// Waits for the program to end; its status, as pathvane ends with it.
+SessionEnd wait_for_program(pid_t child) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) == -1)
+        if (errno != EINTR)
+            err(1, "watipid"); // kept byte for byte: callers and logs know it so
+    SessionEnd end;
+    end.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    end.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return end;
+}
+
 } // namespace
 
 SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std::size_t count) {
@@ -250,8 +263,8 @@ SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std:
     pid_t child = spawn(program, argv, read_end.get(), write_end.get(), to_default);
 
     (void)read_end.close();
-    SessionEnd end;
-    Written replayed = write_all(write_end.get(), data.get(), count, end.bytes);
+    std::uint64_t moved = 0;
+    Written replayed = write_all(write_end.get(), data.get(), count, moved);
     if (replayed == Written::failed) {
         int error = errno;
         // The format, pointer included, is kept byte for byte: callers and logs know it so.
@@ -265,16 +278,21 @@ SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std:
         ::explicit_bzero(data.get(), count);
     data.reset();
     if (replayed == Written::all)
-        relay(write_end.get(), end.bytes);
+        relay(write_end.get(), moved);
 
     (void)write_end.close(); // the child now sees the end of its input
-    int status = 0;
-    while (::waitpid(child, &status, 0) == -1)
-        if (errno != EINTR)
-            err(1, "watipid"); // kept byte for byte: callers and logs know it so
-    end.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-    end.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    SessionEnd end = wait_for_program(child);
+    end.bytes = moved;
     return end;
+}
+
+SessionEnd run_in_place(const char *program, char *const argv[]) {
+    const sigset_t to_default = take_server_signals();
+    pid_t child = spawn(program, argv, -1, -1, to_default);
+    // As in a direct launch, the program is then the stream's only reader: a socket's peer sees
+    // the connection close once the program has closed it.
+    (void)::close(STDIN_FILENO);
+    return wait_for_program(child);
 }
 
 } // namespace pathvane

@@ -1,0 +1,106 @@
+#include "server_mode.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pathvane {
+
+namespace {
+
+// A stream socket: the bytes stay queued for the next reader.
+StreamLook look_at_socket(int fd, char *buffer, std::size_t limit) noexcept {
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == -1 || type != SOCK_STREAM)
+        return {};
+    ssize_t n;
+    do
+        n = ::recv(fd, buffer, limit, MSG_PEEK | MSG_DONTWAIT);
+    while (n == -1 && errno == EINTR);
+    if (n == -1)
+        return {};
+    // Nothing at all, after poll reported the socket readable: the client has closed it.
+    return {n == 0 ? StreamLook::Seen::all : StreamLook::Seen::start, static_cast<std::size_t>(n)};
+}
+
+// A regular file, from the offset that its next reader starts at, which stays where it is.
+StreamLook look_at_file(int fd, char *buffer, std::size_t limit) noexcept {
+    off_t offset = ::lseek(fd, 0, SEEK_CUR);
+    if (offset == -1)
+        return {};
+    std::size_t count = 0;
+    while (count < limit) {
+        ssize_t n = ::pread(fd, buffer + count, limit - count, offset + static_cast<off_t>(count));
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n == -1)
+            return {};
+        if (n == 0)
+            return {StreamLook::Seen::all, count};
+        count += static_cast<std::size_t>(n);
+    }
+    return {StreamLook::Seen::start, count};
+}
+
+#if PATHVANE_LOOK_IN_PIPES && defined(__linux__)
+// A pipe: tee(2) duplicates what it holds into a pipe of pathvane's own, which is then read.
+StreamLook look_at_pipe(int fd, char *buffer, std::size_t limit) noexcept {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) == -1)
+        return {};
+    Fd copy_read(ends[0]);
+    Fd copy_write(ends[1]);
+    ssize_t n;
+    do
+        n = ::tee(fd, copy_write.get(), limit, SPLICE_F_NONBLOCK);
+    while (n == -1 && errno == EINTR);
+    if (n == -1)
+        return {};
+    // Nothing at all, after poll reported the pipe readable: its writer has closed it.
+    if (n == 0)
+        return {StreamLook::Seen::all, 0};
+    std::size_t count = 0;
+    while (count < static_cast<std::size_t>(n)) {
+        ssize_t got = ::read(copy_read.get(), buffer + count, static_cast<std::size_t>(n) - count);
+        if (got == -1 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return {};
+        count += static_cast<std::size_t>(got);
+    }
+    return {StreamLook::Seen::start, count};
+}
+#endif
+
+} // namespace
+
+StreamLook look_at_stream(int fd, char *buffer, std::size_t limit) noexcept {
+#if PATHVANE_LOOK_IN_PLACE
+    // The program will read the descriptor itself, and would meet EAGAIN where the relay gives
+    // it a blocking pipe; its mode is shared with the caller and is not pathvane's to change.
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags == -1 || (flags & O_NONBLOCK) != 0)
+        return {};
+    struct stat st {};
+    if (::fstat(fd, &st) == -1)
+        return {};
+    if (S_ISSOCK(st.st_mode))
+        return look_at_socket(fd, buffer, limit);
+    if (S_ISREG(st.st_mode))
+        return look_at_file(fd, buffer, limit);
+#if PATHVANE_LOOK_IN_PIPES && defined(__linux__)
+    if (S_ISFIFO(st.st_mode))
+        return look_at_pipe(fd, buffer, limit);
+#endif
+#else
+    (void)fd;
+    (void)buffer;
+    (void)limit;
+#endif
+    return {};
+}
+
+} // namespace pathvane
