@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <stdexcept>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,10 +111,12 @@ Outcome run(const Invocation &inv) {
     else if (inv.stdin_mode == Stdin::file)
         in[0] = input_file(inv.input);
     check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
+    Outcome result;
+    if (struct stat st {}; in[0] >= 0 && fstat(in[0], &st) == 0)
+        result.stdin_id = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
     std::vector<char *> argv = pointers(inv.argv);
     std::vector<char *> envp = pointers(inv.env);
 
-    Outcome result;
     result.started_ns = monotonic_ns();
     pid_t pid = fork();
     check(pid >= 0, "fork");

@@ -18,6 +18,16 @@ struct Chunk {
 // part).
 enum class Stdin { pipe, socketpair, tcp, tcp_v4_mapped, file, dev_null, closed };
 
+// Whether the pathvane of this build lets its program read a client's stream of this kind
+// itself, where one look at its start settles the request (the stream is then "in place");
+// otherwise the program reads it through pathvane's relay.
+constexpr bool read_in_place(Stdin stream) {
+    if (!PATHVANE_LOOK_IN_PLACE)
+        return false;
+    return stream == Stdin::socketpair || stream == Stdin::tcp || stream == Stdin::tcp_v4_mapped ||
+           stream == Stdin::file || (stream == Stdin::pipe && PATHVANE_LOOK_IN_PIPES);
+}
+
 struct Invocation {
     std::string program;
     std::vector<std::string> argv; // argv[0] included
@@ -46,6 +56,7 @@ struct Outcome {
     std::size_t input_written = 0; // bytes the program took before its input was closed
     long long cpu_us = 0;          // user and system time of the program and what it waited for
     bool keepalive = false; // Stdin::tcp: SO_KEEPALIVE was on, on the program's end, at its end
+    std::string stdin_id;   // the device and inode of the stream handed over as standard input
 };
 
 Outcome run(const Invocation &invocation);

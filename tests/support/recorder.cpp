@@ -1,7 +1,8 @@
 // A stand-in for a CVS program. It records how it was started into the directory named by
 // RECORD_DIR: "started" (CLOCK_MONOTONIC at its start, in ns), "program" (its built-in name),
 // "pid", "argv" and "environ" (each entry followed by a NUL), "cwd", "fds" (the open descriptors,
-// one a line), "signals" (the ignored and the blocked ones) and "stdin" (every byte it read).
+// one a line), "signals" (the ignored and the blocked ones), "stdin_id" (the device and inode of
+// its standard input, as "dev:ino") and "stdin" (every byte it read).
 // RECORD_STDIN=skip leaves standard input unread, RECORD_STDIN=slow reads it 16 KiB at a time
 // with a pause of 20 ms after each; RECORD_EXIT=n exits with n; RECORD_SIGNAL=n ends the program
 // by signal n.
@@ -13,6 +14,7 @@
 #include <ctime>
 #include <initializer_list>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -61,6 +63,8 @@ int main(int argc, char *argv[]) {
     timespec started{};
     clock_gettime(CLOCK_MONOTONIC, &started);
     // Look at the descriptors before this program opens any of its own.
+    struct stat stdin_stat {};
+    const bool stdin_open = fstat(0, &stdin_stat) == 0;
     char fds[4096];
     size_t fds_length = 0;
     for (int fd = 0; fd < 256; ++fd)
@@ -111,6 +115,14 @@ int main(int argc, char *argv[]) {
     write_all(fd, text,
               static_cast<size_t>(std::snprintf(text, sizeof text, "%ld", long{getpid()})));
     close(fd);
+    if (stdin_open) {
+        fd = create("stdin_id");
+        write_all(fd, text,
+                  static_cast<size_t>(std::snprintf(text, sizeof text, "%llu:%llu",
+                                                    static_cast<unsigned long long>(stdin_stat.st_dev),
+                                                    static_cast<unsigned long long>(stdin_stat.st_ino))));
+        close(fd);
+    }
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr)
         fail("getcwd");

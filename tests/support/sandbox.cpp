@@ -110,6 +110,7 @@ Sandbox::Record Sandbox::record() const {
     r.fds = read_file(record_ + "/fds");
     r.signals = read_file(record_ + "/signals");
     r.stdin_bytes = read_file(record_ + "/stdin");
+    r.stdin_id = read_file(record_ + "/stdin_id");
     std::string started = read_file(record_ + "/started");
     r.started_ns = started.empty() ? 0 : std::stoll(started);
     std::string pid = read_file(record_ + "/pid");

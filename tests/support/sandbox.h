@@ -52,6 +52,7 @@ class Sandbox {
         std::string fds;
         std::string signals; // "ignored N ...\nblocked N ...\n", among signals 1 to 31
         std::string stdin_bytes;
+        std::string stdin_id; // "dev:ino" of its standard input, as Outcome::stdin_id
         long long started_ns = 0;
         long pid = 0;
     };
