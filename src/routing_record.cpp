@@ -146,7 +146,7 @@ void explain_no_root_request(OpeningData::End end, bool auth, Why &why) noexcept
         why << (auth ? "an empty repository in the auth request" : "an empty Root request");
         return;
     case OpeningData::End::no_request:
-        why << "not an " << request;
+        why << (auth ? "not an auth request" : "not a Root request");
         return;
     case OpeningData::End::size_limit:
         why << "no " << request << " within the first "
