@@ -6,6 +6,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Builds without the look (or without it on pipes) relay those streams as a system without
+// the calls would.
+#ifndef PATHVANE_LOOK_IN_PLACE
+#define PATHVANE_LOOK_IN_PLACE 1
+#endif
+#ifndef PATHVANE_LOOK_IN_PIPES
+#define PATHVANE_LOOK_IN_PIPES 1
+#endif
+
 namespace pathvane {
 
 namespace {
@@ -45,7 +54,7 @@ StreamLook look_at_file(int fd, char *buffer, std::size_t limit) noexcept {
     return {StreamLook::Seen::start, count};
 }
 
-#if PATHVANE_LOOK_IN_PIPES && defined(__linux__)
+#if defined(__linux__)
 // A pipe: tee(2) duplicates what it holds into a pipe of pathvane's own, which is then read.
 StreamLook look_at_pipe(int fd, char *buffer, std::size_t limit) noexcept {
     int ends[2];
@@ -78,7 +87,8 @@ StreamLook look_at_pipe(int fd, char *buffer, std::size_t limit) noexcept {
 } // namespace
 
 StreamLook look_at_stream(int fd, char *buffer, std::size_t limit) noexcept {
-#if PATHVANE_LOOK_IN_PLACE
+    if (!PATHVANE_LOOK_IN_PLACE)
+        return {};
     // The program will read the descriptor itself, and would meet EAGAIN where the relay gives
     // it a blocking pipe; its mode is shared with the caller and is not pathvane's to change.
     int flags = ::fcntl(fd, F_GETFL);
@@ -91,14 +101,9 @@ StreamLook look_at_stream(int fd, char *buffer, std::size_t limit) noexcept {
         return look_at_socket(fd, buffer, limit);
     if (S_ISREG(st.st_mode))
         return look_at_file(fd, buffer, limit);
-#if PATHVANE_LOOK_IN_PIPES && defined(__linux__)
-    if (S_ISFIFO(st.st_mode))
+#if defined(__linux__)
+    if (PATHVANE_LOOK_IN_PIPES && S_ISFIFO(st.st_mode))
         return look_at_pipe(fd, buffer, limit);
-#endif
-#else
-    (void)fd;
-    (void)buffer;
-    (void)limit;
 #endif
     return {};
 }
