@@ -9,7 +9,10 @@
 #                                          fallback: each notes in served.log that it served
 #                                          ("cvs-alpha", "cvs-alpha server" in server mode,
 #                                          "cvs-alpha pserver" as a password server), then
-#                                          runs the real cvs
+#                                          runs the real cvs; in server and pserver mode it
+#                                          also notes in streams.log how the client's stream
+#                                          reached it: "in-place" (the client's own pipe or
+#                                          connection) or "relayed" (pathvane's pipe)
 #   bin/ssh                                runs the remote command on this host, as sshd would
 #   pathvane.conf                          alpha -> cvs-alpha, beta -> cvs-beta, * -> cvs-default
 
@@ -22,6 +25,7 @@ host_create() {
     mkdir -p "$HOST/bin" "$HOST/repos" "$HOST/home" "$HOST/work"
     ln -s "$2" "$HOST/bin/cvs"
     : >"$HOST/served.log"
+    : >"$HOST/streams.log"
     for program in cvs-alpha cvs-beta cvs-default ncvs; do
         cat >"$HOST/bin/$program" <<WRAPPER
 #!/bin/sh
@@ -33,6 +37,14 @@ elif [ "\${last-}" = pserver ]; then
 else
     echo "$program"
 fi >>"$HOST/served.log"
+if [ "\$*" = server ] || [ "\${last-}" = pserver ]; then
+    stream=\$(readlink /proc/\$\$/fd/0 2>/dev/null)
+    case \$stream in
+    "") ;;
+    "\${CLIENT_STREAM-}" | socket:*) echo in-place ;;
+    *) echo relayed ;;
+    esac >>"$HOST/streams.log"
+fi
 exec "$REAL_CVS" "\$@"
 WRAPPER
         chmod +x "$HOST/bin/$program"
@@ -49,6 +61,9 @@ while [ $# -gt 0 ]; do
     esac
 done
 shift
+# The pipe that the client's stream comes through, for the programs to tell whether they read it.
+CLIENT_STREAM=$(readlink /proc/$$/fd/0 2>/dev/null)
+export CLIENT_STREAM
 exec /bin/sh -c "$*"
 SSH
     chmod +x "$HOST/bin/ssh"

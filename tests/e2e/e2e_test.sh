@@ -3,9 +3,11 @@
 # pathvane, locally, in server mode and as a password server, and each repository is served by
 # the program that its table line names.
 #
-#   e2e_test.sh PATHVANE HOST SCENARIO
+#   e2e_test.sh PATHVANE HOST SCENARIO [LOOK]
 #
 # PATHVANE must have been built with its table and fallback inside HOST (see scripts/host.sh).
+# LOOK tells which client streams it lets its programs read in place: "pipes" (pipes and
+# sockets; the default), "sockets", or "none" (it relays every stream).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../scripts/host.sh"
@@ -15,6 +17,7 @@ if ! [ -x "$REAL_CVS" ]; then
     exit 77
 fi
 scenario=$3
+LOOK=${4:-pipes}
 host_create "$2" "$1" >/dev/null
 W=$HOST/work
 A=$HOST/repos/alpha
@@ -49,6 +52,23 @@ check() {
     what=$1
     shift
     if "$@" >/dev/null 2>&1; then pass; else fail "$what"; fi
+}
+
+# expect_streams KIND: every session so far reached its program as this build passes on a
+# client's stream of KIND (pipe or socket): in place, or through pathvane's pipe.
+expect_streams() {
+    [ -d /proc/self/fd ] || return 0 # the programs cannot tell without /proc
+    case $1:$LOOK in
+    pipe:pipes | socket:pipes | socket:sockets) want=in-place ;;
+    *) want=relayed ;;
+    esac
+    if ! [ -s "$HOST/streams.log" ]; then
+        fail "no session noted how it read the client's stream"
+    elif grep -qvx "$want" "$HOST/streams.log"; then
+        fail "sessions over a $1, expected all $want: $(sort "$HOST/streams.log" | uniq -c | tr '\n' ' ')"
+    else
+        pass
+    fi
 }
 
 # An import tree, and a binary file that holds every byte value, NUL included.
@@ -208,6 +228,7 @@ server)
     CLIENT=$REAL_CVS
     cycle ":ext:cvs.example.org:$A" alpha-server "cvs-alpha server"
     cycle ":ext:cvs.example.org:$B" beta-server "cvs-beta server"
+    expect_streams pipe
     ;;
 default_and_fallback)
     cycle "$G" gamma-default cvs-default
@@ -318,6 +339,7 @@ pserver)
     expect "checkout from a listener started with -d" "cvs-alpha pserver"
     check "files from a listener started with -d" \
         cmp "$W/alpha-pserver-2/hello.txt" "$W/alpha-pserver-3/hello.txt"
+    expect_streams socket
     if [ "$failed" -ne 0 ]; then
         echo "The listeners' logs, with what pathvane and the programs wrote to standard error:"
         cat "$HOST"/listener-*.log | sed 's/^/    | /'
