@@ -241,6 +241,11 @@ default_and_fallback)
     expect "remote checkout without a default entry" "ncvs server"
     host_run "$W" cvs --version
     expect "a command with no root at all" ncvs
+    # A remote init sends no Root request and waits for the answer: the fallback serves it at
+    # once, not when the 10 seconds for a Root request are out.
+    host_run "$W" timeout 8 "$REAL_CVS" -d ":ext:cvs.example.org:$HOST/repos/delta" init
+    expect "remote init, which sends no Root request" "ncvs server"
+    check "the new repository" test -d "$HOST/repos/delta/CVSROOT"
     ;;
 failing_server)
     host_table route beta "$HOST/bin/missing-cvs"
