@@ -233,9 +233,9 @@ int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char 
     if (pserver)
         keep_connection_alive(STDIN_FILENO);
     if (server) {
-        SessionEnd end = data.in_place ? run_in_place(program.path, argv)
-                                       : run_relayed(program.path, argv, std::move(data.buffer),
-                                                     data.count);
+        SessionEnd end = data.in_place
+                             ? run_in_place(program.path, argv)
+                             : run_relayed(program.path, argv, std::move(data.buffer), data.count);
         record_session_end(log_socket, found.source, end, data.started);
         return end.status;
     }

@@ -226,8 +226,8 @@ TEST(ScanRootRequest, SameAnswerOnRandomData) {
 TEST(ScanRootRequest, NoneOnlyWhereNoBytesToComeCouldChangeIt) {
     std::mt19937 random(24);
     const char alphabet[] = "Root \t\r\n\0x/-RV";
-    const std::string completions[] = {"\n", "/x\n", " /x\n", "t /x\n", "ot /x\n",
-                                       "oot /x\n", "\nRoot /x\n"};
+    const std::string completions[] = {"\n",      "/x\n",     " /x\n",      "t /x\n",
+                                       "ot /x\n", "oot /x\n", "\nRoot /x\n"};
     for (int round = 0; round < 20000; ++round) {
         std::string data(random() % 16, ' ');
         for (char &c : data)
@@ -245,7 +245,8 @@ TEST(ScanRootRequest, NoneOnlyWhereNoBytesToComeCouldChangeIt) {
         } else if (outcome == Outcome::need_more) {
             bool can_settle = false;
             for (const std::string &completion : completions)
-                can_settle = can_settle || scan_whole(data + completion).outcome == Outcome::found ||
+                can_settle = can_settle ||
+                             scan_whole(data + completion).outcome == Outcome::found ||
                              scan_whole(data + completion).outcome == Outcome::empty;
             ASSERT_TRUE(can_settle) << "data '" << data << "' can never name a root";
         }

@@ -112,7 +112,7 @@ Outcome run(const Invocation &inv) {
         in[0] = input_file(inv.input);
     check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
     Outcome result;
-    if (struct stat st {}; in[0] >= 0 && fstat(in[0], &st) == 0)
+    if (struct stat st{}; in[0] >= 0 && fstat(in[0], &st) == 0)
         result.stdin_id = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
     std::vector<char *> argv = pointers(inv.argv);
     std::vector<char *> envp = pointers(inv.env);

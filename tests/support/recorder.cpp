@@ -117,10 +117,11 @@ int main(int argc, char *argv[]) {
     close(fd);
     if (stdin_open) {
         fd = create("stdin_id");
-        write_all(fd, text,
-                  static_cast<size_t>(std::snprintf(text, sizeof text, "%llu:%llu",
-                                                    static_cast<unsigned long long>(stdin_stat.st_dev),
-                                                    static_cast<unsigned long long>(stdin_stat.st_ino))));
+        write_all(
+            fd, text,
+            static_cast<size_t>(std::snprintf(text, sizeof text, "%llu:%llu",
+                                              static_cast<unsigned long long>(stdin_stat.st_dev),
+                                              static_cast<unsigned long long>(stdin_stat.st_ino))));
         close(fd);
     }
     char cwd[4096];
