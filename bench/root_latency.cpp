@@ -1,11 +1,14 @@
 // Root latency in server mode: from the client's write of its Root line to the start of the
-// program chosen for it, with nothing, 60000 bytes or 1 MiB after the line. Side by side, the
-// floor: a plain fork and exec of the same program. Prints medians in ms, one per line.
+// program chosen for it, with nothing, 60000 bytes or 1 MiB after the line, for each server
+// given (pathvane's builds, a floor that only spawns). Beside them, a plain fork and exec of the
+// same program by this benchmark. Each round runs every measurement once, in an order that
+// rotates. Prints one line per measurement: its name, the bytes after the Root line (0 for the
+// fork and exec) and every round's latency in ms, in the order of the rounds.
 //
-//   root_latency PATHVANE STAMP_PROGRAM [RUNS]
+//   root_latency STAMP_PROGRAM RUNS NAME=SERVER ...
 //
-// PATHVANE must have been built with a table that routes the root "/r" to STAMP_PROGRAM.
-#include <algorithm>
+// Each SERVER is started as "cvs server" with the client's pipe as its standard input, and
+// must start STAMP_PROGRAM for the root "/r".
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -42,9 +45,9 @@ long long read_stamp() {
     return stamp;
 }
 
-// One server-mode run: pathvane waits in its poll; the client then writes its Root line and
+// One server-mode run: the server waits in its poll; the client then writes its Root line and
 // `trailing` more bytes in the same write (a large one goes on while pathvane reads).
-double through_pathvane(const char *pathvane, std::size_t trailing) {
+double through_server(const char *server, std::size_t trailing) {
     int in[2];
     if (pipe(in) != 0)
         die("pipe");
@@ -54,7 +57,7 @@ double through_pathvane(const char *pathvane, std::size_t trailing) {
         close(in[0]);
         close(in[1]);
         char *argv[] = {const_cast<char *>("cvs"), const_cast<char *>("server"), nullptr};
-        execv(pathvane, argv);
+        execv(server, argv);
         _exit(127);
     }
     close(in[0]);
@@ -88,32 +91,50 @@ double plain_exec(const char *program) {
     return static_cast<double>(read_stamp() - started) / 1e6;
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
+struct Measurement {
+    std::string name;
+    const char *server; // null: the plain fork and exec
+    std::size_t trailing;
+    std::vector<double> ms;
+};
 
 } // namespace
 
 int main(int argc, char *argv[]) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: root_latency PATHVANE STAMP_PROGRAM [RUNS]\n");
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: root_latency STAMP_PROGRAM RUNS NAME=SERVER ...\n");
         return 2;
     }
-    int runs = argc > 3 ? std::atoi(argv[3]) : 100;
+    const char *stamp = argv[1];
+    int runs = std::atoi(argv[2]);
     setenv("STAMP_FILE", stamp_file.c_str(), 1);
     signal(SIGPIPE, SIG_IGN);
-    const std::size_t trailing[] = {0, 60000, 1 << 20};
-    std::vector<double> floor, latency[3];
-    // Interleaved, so that the machine's noise falls on all of them alike.
-    for (int i = 0; i < runs; ++i) {
-        floor.push_back(plain_exec(argv[2]));
-        for (int t = 0; t < 3; ++t)
-            latency[t].push_back(through_pathvane(argv[1], trailing[t]));
+    std::vector<Measurement> measurements{{"floor", nullptr, 0, {}}};
+    for (int i = 3; i < argc; ++i) {
+        const char *equals = std::strchr(argv[i], '=');
+        if (equals == nullptr) {
+            std::fprintf(stderr, "root_latency: %s: not NAME=SERVER\n", argv[i]);
+            return 2;
+        }
+        for (std::size_t trailing : {std::size_t{0}, std::size_t{60000}, std::size_t{1} << 20})
+            measurements.push_back(
+                {std::string(argv[i], static_cast<std::size_t>(equals - argv[i])), equals + 1,
+                 trailing, std::vector<double>()});
     }
-    // One line each: what was measured, and its median in milliseconds.
-    std::printf("floor %.3f\n", median(floor));
-    for (int t = 0; t < 3; ++t)
-        std::printf("trailing-%zu %.3f\n", trailing[t], median(latency[t]));
+    // Interleaved, in an order that rotates, so that the machine's noise falls on all alike.
+    std::size_t count = measurements.size();
+    for (int round = 0; round < runs; ++round) {
+        for (std::size_t i = 0; i < count; ++i) {
+            Measurement &m = measurements[(i + static_cast<std::size_t>(round)) % count];
+            m.ms.push_back(m.server == nullptr ? plain_exec(stamp)
+                                               : through_server(m.server, m.trailing));
+        }
+    }
+    for (const Measurement &m : measurements) {
+        std::printf("%s %zu", m.name.c_str(), m.trailing);
+        for (double ms : m.ms)
+            std::printf(" %.4f", ms);
+        std::printf("\n");
+    }
     return 0;
 }

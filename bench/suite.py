@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """pathvane's benchmarks, each measured side by side with its floor in one run.
 
-    suite.py BIN_DIR REPORT [BASELINE_BIN_DIR BASELINE_NAME]
+    suite.py BIN_DIR RELAYED_BIN_DIR REPORT [BASELINE_BIN_DIR BASELINE_NAME]
 
 BIN_DIR holds the Release build of bench/ (pathvane_bench reads BIN_DIR/bench.conf and sends
-its routing records to BIN_DIR/log, which this script reads). Prints a table of medians and
-ratios, writes it to REPORT (Markdown) and exits 1 when a target is missed. With a baseline,
-the bench/ build of another revision, its pathvane's start-up is measured beside this one's.
+its routing records to BIN_DIR/log, which this script reads); RELAYED_BIN_DIR the same
+pathvane_bench built with PATHVANE_LOOK_IN_PLACE off, whose server mode always relays. Prints a
+table of medians and ratios, writes it to REPORT (Markdown) and exits 1 when a target is
+missed. With a baseline, the bench/ build of another revision, its pathvane's start-up, Root
+latency and relay are measured beside this one's.
 """
 import datetime
 import json
@@ -19,13 +21,18 @@ import sys
 import tempfile
 import threading
 import time
+from collections import Counter
 
-BIN, REPORT = sys.argv[1], sys.argv[2]
-BASELINE, BASELINE_NAME = (sys.argv[3], sys.argv[4]) if len(sys.argv) > 4 else (None, None)
+BIN, RELAYED, REPORT = sys.argv[1], sys.argv[2], sys.argv[3]
+BASELINE, BASELINE_NAME = (sys.argv[4], sys.argv[5]) if len(sys.argv) > 5 else (None, None)
 PATHVANE = os.path.join(BIN, "pathvane_bench")
+RELAYED_PATHVANE = os.path.join(RELAYED, "pathvane_bench")
+BASELINE_PATHVANE = os.path.join(BASELINE, "pathvane_bench") if BASELINE else None
 TABLE = os.path.join(BIN, "bench.conf")
 rows = []  # (benchmark, measured, target, met)
 missed = []
+# Server-mode sessions per log socket, by the way their routing records say they went.
+streams = {}
 
 
 def record(name, measured, target, met):
@@ -43,8 +50,14 @@ def log_socket(path, reading):
     log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     log.bind(path)
     if reading:
-        threading.Thread(target=lambda: [log.recv(65536) for _ in iter(int, 1)],
-                         daemon=True).start()
+        counts = streams.setdefault(path, Counter())
+
+        def read():
+            while True:
+                words = log.recv(65536).split()
+                if words and words[-1].startswith(b"stream="):
+                    counts[words[-1][7:].decode()] += 1
+        threading.Thread(target=read, daemon=True).start()
     else:
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
             sender.setblocking(False)
@@ -62,6 +75,14 @@ def write_table(lines, path=TABLE):
         for i in range(lines - 1):
             table.write(f"/home/ncvs/project{i} prog=/usr/local/bin/cvs-{i % 3}\n")
         table.write("/home/ncvs/target prog=/bin/true\n")
+
+
+def server_table(line):
+    """Writes the table of one `line` for every build of pathvane_bench in the run."""
+    for directory in (BIN, RELAYED, BASELINE):
+        if directory:
+            with open(os.path.join(directory, "bench.conf"), "w") as table:
+                table.write(line + "\n")
 
 
 def hyperfine(commands, runs, warmup=20):
@@ -179,26 +200,55 @@ def lookup_scaling():
 
 
 def root_latency():
-    print("== Root latency: the client's write of its Root line to the program's start")
-    with open(TABLE, "w") as table:
-        table.write(f"/r prog={os.path.join(BIN, 'stamp')}\n")
-    out = subprocess.run([os.path.join(BIN, "root_latency"), PATHVANE, os.path.join(BIN, "stamp"),
-                          "100"], check=True, capture_output=True, text=True).stdout
-    medians = dict(line.split() for line in out.splitlines())
-    floor = float(medians["floor"])
-    alone = float(medians["trailing-0"])
+    print("== Root latency: the client's write of its Root line to the program's start, "
+          "in place and relayed")
+    stamp = os.path.join(BIN, "stamp")
+    server_table(f"/r prog={stamp}")
+    servers = {"in place": PATHVANE, "relayed": RELAYED_PATHVANE,
+               "spawn floor": os.path.join(BIN, "spawn_floor_stamp"),
+               "no record": os.path.join(BIN, "pathvane_bench_no_record")}
+    if BASELINE:
+        servers["before"] = BASELINE_PATHVANE
+    out = subprocess.run([os.path.join(BIN, "root_latency"), stamp, "200",
+                          *(f"{name.replace(' ', '-')}={path}" for name, path in servers.items())],
+                         check=True, capture_output=True, text=True).stdout
+    ms = {}
+    for line in out.splitlines():
+        name, trailing, *values = line.split()
+        ms[name.replace("-", " "), int(trailing)] = [float(v) for v in values]
+    floor = statistics.median(ms["floor", 0])
     print(f"  floor (fork and exec of the same program) {floor:.3f} ms")
-    for key, label in (("trailing-0", "Root line alone"),
-                       ("trailing-60000", "Root line + 60000 bytes"),
-                       ("trailing-1048576", "Root line + 1 MiB")):
-        value = float(medians[key])
-        record(f"Root latency, {label} (ms)", f"{value:.3f}", "<= 5", value <= 5)
-        if key == "trailing-0":
-            record(f"Root latency, {label} / floor", f"{value / floor:.2f}", "<= 0.8",
-                   value <= floor * 0.8)
-        else:
-            record(f"Root latency, {label} / alone", f"{value / alone:.2f}",
-                   "<= 1.25 (no dependence on what follows)", value <= alone * 1.25 + 0.1)
+    print("  medians (ms): " + ", ".join(
+        f"{name} +{trailing} {statistics.median(values):.3f}"
+        for (name, trailing), values in ms.items() if name != "floor"))
+    sizes = ((0, "Root line alone"), (60000, "Root line + 60000 bytes"),
+             (1 << 20, "Root line + 1 MiB"))
+    for path in ("in place", "relayed"):
+        alone = statistics.median(ms[path, 0])
+        for trailing, label in sizes:
+            value = statistics.median(ms[path, trailing])
+            record(f"Root latency {path}, {label} (ms)", f"{value:.3f}", "<= 5", value <= 5)
+            if trailing == 0:
+                record(f"Root latency {path}, {label} / floor", f"{value / floor:.2f}",
+                       "<= 0.8", value <= floor * 0.8)
+            else:
+                record(f"Root latency {path}, {label} / alone", f"{value / alone:.2f}",
+                       "<= 1.25 (no dependence on what follows)", value <= alone * 1.25 + 0.1)
+    # In place, pathvane's work between the client's first bytes and the spawn (a look, the
+    # table, the checks, the record) against none: the spawn-only server polls, then spawns.
+    for trailing, label in sizes:
+        floor_ms = statistics.median(ms["spawn floor", trailing])
+        ratio = paired(ms["in place", trailing], ms["spawn floor", trailing])
+        unrecorded = paired(ms["no record", trailing], ms["spawn floor", trailing])
+        record(f"Root latency in place, {label} / spawn-only C server",
+               f"{ratio:.3f} ({floor_ms:.3f} ms; without the record {unrecorded:.3f})",
+               "<= 1.10", ratio <= 1.10)
+    for trailing, label in sizes:
+        before = ", ".join(
+            f"{paired(ms['relayed', trailing], ms[name, trailing]):.3f} / {reference}"
+            for name, reference in (("spawn floor", "spawn-only C server"),
+                                    ("before", BASELINE_NAME)) if (name, trailing) in ms)
+        record(f"Root latency relayed, {label}", before, "reported", True)
 
 
 def throughput():
@@ -284,8 +334,16 @@ logs = [log_socket(os.path.join(BIN, "log"), reading=True),
         log_socket(os.path.join(BIN, "full-log"), reading=False)]
 if BASELINE:
     logs.append(log_socket(os.path.join(BASELINE, "log"), reading=True))
+logs.append(log_socket(os.path.join(RELAYED, "log"), reading=True))
 for part in (startup, lookup_scaling, root_latency, throughput, memory, in_process):
     part()
+# Every session of a build went the way it was measured as: the routing records say.
+time.sleep(0.5)
+in_place, relayed = (streams[os.path.join(d, "log")] for d in (BIN, RELAYED))
+record("server-mode sessions by their routing records: in-place build, relayed build",
+       f"{in_place['in-place']} in place, {in_place['relayed']} relayed; "
+       f"{relayed['in-place']} in place, {relayed['relayed']} relayed",
+       "all in place; all relayed", in_place["relayed"] == 0 and relayed["in-place"] == 0)
 
 with open(REPORT, "w") as report:
     report.write("# Benchmarks\n\n")
@@ -317,6 +375,14 @@ with open(REPORT, "w") as report:
         "`:ext:host:/home/ncvs/target` and every pattern shares `/home/ncvs/` with it, so the "
         "lookup passes over lines by the root's last component, `/target`. In process, "
         "BM_LookupLastLine reads a table of the same shape.\n"
+        "- In place and relayed: \"in place\" is this tree's pathvane, which looks at the "
+        "client's stream without taking from it (tee on a pipe, MSG_PEEK on a socket, pread on "
+        "a file) and starts the program on its own standard input; \"relayed\" is the same "
+        "tree built with PATHVANE_LOOK_IN_PLACE off, whose server mode reads the request and "
+        "relays the stream into the program's pipe, as pathvane did before the look. Every "
+        "session's routing record ends with `stream=in-place` or `stream=relayed`; the suite "
+        "counts them per build, so that each figure is known to have taken the path it is "
+        "named for.\n"
         "- Relay: 512 MiB after the Root line reach a sink program that reads with a 1 MiB "
         "buffer and checks the byte count. Each source is fed directly: a feeder process writes "
         "1 MiB at a time into a pipe or a socket pair, or a regular file is opened as standard "
@@ -329,8 +395,17 @@ with open(REPORT, "w") as report:
         "like).\n"
         "- Pipe size: the relay's pipe keeps its default size. Raised to 256 KiB or 1 MiB, it "
         "measured no better for a pipe or a socket pair, and better only for a file.\n"
-        "- Root latency: the floor is a fork and exec of the same program by the benchmark "
-        "itself; pathvane starts it with posix_spawn after its own read, lookup and checks.\n")
+        "- Root latency: each server is started as `cvs server` on a pipe and waits in its "
+        "poll; the client then writes its Root line, and what follows in the same write. 200 "
+        "rounds, each running every measurement once in an order that rotates. The spawn-only "
+        "C server (bench/spawn_floor.cpp), started the same way, waits in the same poll, then "
+        "posix_spawns the same program on its own standard input and waits, reading nothing: "
+        "what any server that lets its program read the stream pays. In place, pathvane also "
+        "looks at the stream, reads the table, checks the program and sends its record; the "
+        "ratios to the spawn-only server are medians of per-round ratios, and beside them those "
+        "of pathvane built without the routing record (PATHVANE_ROUTING_RECORD off), in the "
+        "same rounds. The other floor is a "
+        "fork and exec of the same program by the benchmark itself, timed from the fork.\n")
 
 if missed:
     print("\nTARGETS MISSED:\n  " + "\n  ".join(missed), file=sys.stderr)
