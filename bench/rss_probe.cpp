@@ -3,14 +3,19 @@
 // (exit_group), and the peak resident size the kernel reports, in KiB. Linux on x86-64 only:
 // it stops the command at every system call with ptrace.
 //
-//   rss_probe FEED command [argument ...]      prints "anonymous-KiB maxrss-KiB"
+//   rss_probe FEED command [argument ...]
 //
-// With FEED > 0 the command's standard input is a pipe into which the probe writes the line
-// "Root /tiny", then zeros up to FEED bytes, from a thread of its own.
+// prints "anonymous-KiB maxrss-KiB descriptors pipes list": with FEED > 0 the command's
+// standard input is a pipe into which the probe writes the line "Root /tiny", then zeros up to
+// FEED bytes, from a thread of its own, and half way through it counts the command's open
+// descriptors, those of them that are pipes (but for the standard output and error that the
+// probe passes on, whatever they are), and lists them ("1,2"); without, "- - -".
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <string>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -35,11 +40,50 @@ long anonymous_kib(pid_t pid) {
     return kib;
 }
 
-void feed(int fd, long long bytes) {
+// The command's open descriptors, as counted by feed().
+int descriptors = -1;
+int pipes = -1;
+std::string passed_on[2]; // what the probe's own standard output and error are
+
+std::string target_of(const std::string &link) {
+    char target[256];
+    ssize_t n = readlink(link.c_str(), target, sizeof target);
+    return std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+std::string descriptor_list = "-";
+
+void count_descriptors(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *fds = opendir(dir.c_str());
+    if (fds == nullptr)
+        return;
+    descriptors = pipes = 0;
+    descriptor_list.clear();
+    while (dirent *entry = readdir(fds)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::string target = target_of(dir + "/" + entry->d_name);
+        ++descriptors;
+        if (target.rfind("pipe:", 0) == 0 && target != passed_on[0] && target != passed_on[1])
+            ++pipes;
+        if (!descriptor_list.empty())
+            descriptor_list += ',';
+        descriptor_list += entry->d_name;
+    }
+    closedir(fds);
+}
+
+// Half way through, the command's program has long been reading its input.
+void feed(int fd, long long bytes, pid_t pid) {
     static char zeros[1 << 16];
     const char root[] = "Root /tiny\n";
     if (write(fd, root, sizeof root - 1) > 0) {
+        bool counted = false;
         for (long long sent = sizeof root - 1; sent < bytes;) {
+            if (!counted && sent >= bytes / 2) {
+                count_descriptors(pid);
+                counted = true;
+            }
             ssize_t n = write(fd, zeros, sizeof zeros);
             if (n <= 0)
                 break;
@@ -59,12 +103,14 @@ int main(int argc, char *argv[]) {
     if (pipe(in) != 0)
         return 2;
     signal(SIGPIPE, SIG_IGN);
+    passed_on[0] = target_of("/proc/self/fd/1");
+    passed_on[1] = target_of("/proc/self/fd/2");
     pid_t pid = fork();
     if (pid == 0) {
         if (bytes > 0)
             dup2(in[0], 0);
-        close(in[0]);
-        close(in[1]);
+        // Nothing but 0, 1 and 2, as a server's connection leaves it.
+        close_range(3, ~0U, 0);
         ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
         raise(SIGSTOP);
         execv(argv[2], argv + 2);
@@ -76,7 +122,7 @@ int main(int argc, char *argv[]) {
     ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
     std::thread feeder;
     if (bytes > 0)
-        feeder = std::thread(feed, in[1], bytes);
+        feeder = std::thread(feed, in[1], bytes, pid);
     else
         close(in[1]);
 
@@ -111,6 +157,10 @@ int main(int argc, char *argv[]) {
         feeder.join();
     while (!ended && wait4(pid, &status, 0, &usage) == pid)
         ended = WIFEXITED(status) || WIFSIGNALED(status);
-    std::printf("%ld %ld\n", peak, usage.ru_maxrss);
+    if (descriptors == -1)
+        std::printf("%ld %ld - - -\n", peak, usage.ru_maxrss);
+    else
+        std::printf("%ld %ld %d %d %s\n", peak, usage.ru_maxrss, descriptors, pipes,
+                    descriptor_list.c_str());
     return 0;
 }
