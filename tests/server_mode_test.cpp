@@ -486,26 +486,45 @@ TEST(PasswordServer, TheAuthRequestChoosesAndEveryByteArrives) {
 
 // The client sends its request and waits for the answer: the program must start at once, not
 // when a budget runs out.
-TEST(PasswordServer, SettledAsSoonAsTheRequestSays) {
-    const ServerCase cases[] = {
-        {"the repository's line complete",
-         {{"BEGIN AUTH REQUEST\n/r\nan"}},
-         "alpha",
-         Look::settles},
-        {"GSSAPI", {{"BEGIN GSSAPI REQUEST\n"}}, "fallback", Look::settles},
-        {"a first line that can be neither", {{"BEGIN AUTH REQUEST\r"}}, "fallback", Look::settles},
+TEST(ServerMode, SettledAsSoonAsTheRequestSays) {
+    const std::vector<std::string> server_argv = {"cvs", "server"};
+    const struct {
+        const std::vector<std::string> &argv;
+        ServerCase c;
+    } cases[] = {
+        {pserver_argv,
+         {"the repository's line complete",
+          {{"BEGIN AUTH REQUEST\n/r\nan"}},
+          "alpha",
+          Look::settles}},
+        {pserver_argv, {"GSSAPI", {{"BEGIN GSSAPI REQUEST\n"}}, "fallback", Look::settles}},
+        {pserver_argv,
+         {"a first line that can be neither",
+          {{"BEGIN AUTH REQUEST\r"}},
+          "fallback",
+          Look::settles}},
+        {server_argv, {"the Root request", {{"Root /r\n"}}, "alpha", Look::settles}},
+        // A remote cvs init sends no Root request.
+        {server_argv,
+         {"other requests, no Root",
+          {{"Valid-responses ok\nvalid-requests\n"}},
+          "fallback",
+          Look::settles}},
+        {server_argv, {"a NUL byte first", {{"\0Root /r\n"s}}, "fallback", Look::settles}},
     };
-    for (const ServerCase &c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto &[argv, c] : cases) {
+        SCOPED_TRACE(argv.back() + ", " + c.name);
         Sandbox sandbox;
         sandbox.write_table(server_table());
         // The program answers at once (it reads nothing) and pathvane ends with it.
-        test::Invocation inv = sandbox.invocation(pserver_argv, {"RECORD_STDIN=skip"});
+        test::Invocation inv = sandbox.invocation(argv, {"RECORD_STDIN=skip"});
         inv.stdin_mode = test::Stdin::tcp;
         inv.input = c.input;
         inv.close_delay_ms = 20000;
         test::Outcome outcome = test::run(inv);
-        EXPECT_EQ(sandbox.record().program, c.program);
+        Sandbox::Record record = sandbox.record();
+        EXPECT_EQ(record.program, c.program);
+        expect_path(outcome, record, expected_path(inv.stdin_mode, c.look));
         EXPECT_EQ(outcome.exit_code, 0);
         EXPECT_LT(outcome.ended_ns - outcome.started_ns, 5'000'000'000LL)
             << "pathvane waited for more of the client's stream";
