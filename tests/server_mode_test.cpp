@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "log_socket.h"
 #include "sandbox.h"
 
 namespace {
@@ -92,6 +93,18 @@ bool expect_path(const test::Outcome &outcome, const Sandbox::Record &record, Pa
     else
         EXPECT_NE(record.stdin_id, outcome.stdin_id) << "the program read the client's stream";
     return in_place;
+}
+
+// Checks the way the route record says the session went: where no program ran to tell.
+void expect_logged_path(test::LogSocket &log, Path expected) {
+    std::string stream;
+    for (const std::string &record : log.take())
+        if (std::size_t at = record.find(" stream="); at != std::string::npos)
+            stream = record.substr(at + 8);
+    if (expected == Path::either)
+        EXPECT_TRUE(stream == "in-place" || stream == "relayed") << stream;
+    else
+        EXPECT_EQ(stream, expected == Path::in_place ? "in-place" : "relayed");
 }
 
 struct ServerCase {
@@ -272,6 +285,18 @@ TEST(ServerMode, NothingLostNothingReordered) {
         }
 }
 
+// The start of a `cvs server` session for /r: the Root request whole in the client's first write,
+// which settles it at once, or split across two writes, which leaves it to the relay; then `more`.
+std::vector<Chunk> opening(Look look, const std::string &more = "") {
+    if (look == Look::part)
+        return {{"Roo"}, {"t /r\n" + more, 30}};
+    return {{"Root /r\n" + more}};
+}
+
+const char *shown(Look look) {
+    return look == Look::part ? "Root request split" : "Root request whole";
+}
+
 TEST(ServerMode, ExitStatusOfTheProgram) {
     const struct {
         const char *name;
@@ -283,48 +308,66 @@ TEST(ServerMode, ExitStatusOfTheProgram) {
         {"exit 0", {}, 0},
     };
     for (const auto &c : cases)
-        for (test::Stdin stream : client_streams) {
-            SCOPED_TRACE(std::string(c.name) + ", " + shown(stream));
-            Sandbox sandbox;
-            test::Invocation inv = session(sandbox, stream, c.env);
-            inv.input = {{"Root /r\n"}, {"noop\n", 10}};
-            test::Outcome outcome = test::run(inv);
-            EXPECT_TRUE(outcome.exited);
-            EXPECT_EQ(outcome.exit_code, c.exit_code);
-            EXPECT_EQ(outcome.err, "");
-        }
+        for (Look look : {Look::settles, Look::part})
+            for (test::Stdin stream : client_streams) {
+                SCOPED_TRACE(std::string(c.name) + ", " + shown(look) + ", " + shown(stream));
+                Sandbox sandbox;
+                test::Invocation inv = session(sandbox, stream, c.env);
+                inv.input = opening(look);
+                inv.input.push_back({"noop\n", 10});
+                test::Outcome outcome = test::run(inv);
+                EXPECT_TRUE(outcome.exited);
+                EXPECT_EQ(outcome.exit_code, c.exit_code);
+                EXPECT_EQ(outcome.err, "");
+                expect_path(outcome, sandbox.record(), expected_path(stream, look));
+            }
 }
 
 TEST(ServerMode, ProgramThatStopsReadingEarly) {
     // The program exits without reading while the client goes on sending: pathvane sees the
     // pipe's reader go and passes on the program's status, whatever SIGPIPE was at its start.
     for (bool ignore_sigpipe : {true, false})
-        for (test::Stdin stream : client_streams) {
-            SCOPED_TRACE(std::string(ignore_sigpipe ? "SIGPIPE ignored, " : "SIGPIPE default, ") +
-                         shown(stream));
-            Sandbox sandbox;
-            test::Invocation inv = session(sandbox, stream, {"RECORD_STDIN=skip", "RECORD_EXIT=5"});
-            inv.ignore_sigpipe = ignore_sigpipe;
-            inv.input = {{"Root /r\n"}};
-            for (int i = 0; i < 20; ++i)
-                inv.input.push_back({std::string(65536, 'z'), 10});
-            test::Outcome outcome = test::run(inv);
-            EXPECT_EQ(sandbox.record().program, "alpha");
-            EXPECT_TRUE(outcome.exited) << "ended by signal " << outcome.signal;
-            EXPECT_EQ(outcome.exit_code, 5);
-            EXPECT_EQ(outcome.err, "");
-        }
+        for (Look look : {Look::settles, Look::part})
+            for (test::Stdin stream : client_streams) {
+                SCOPED_TRACE(
+                    std::string(ignore_sigpipe ? "SIGPIPE ignored, " : "SIGPIPE default, ") +
+                    shown(look) + ", " + shown(stream));
+                Sandbox sandbox;
+                test::Invocation inv =
+                    session(sandbox, stream, {"RECORD_STDIN=skip", "RECORD_EXIT=5"});
+                inv.ignore_sigpipe = ignore_sigpipe;
+                inv.input = opening(look);
+                for (int i = 0; i < 20; ++i)
+                    inv.input.push_back({std::string(65536, 'z'), 10});
+                test::Outcome outcome = test::run(inv);
+                Sandbox::Record record = sandbox.record();
+                EXPECT_EQ(record.program, "alpha");
+                expect_path(outcome, record, expected_path(stream, look));
+                EXPECT_TRUE(outcome.exited) << "ended by signal " << outcome.signal;
+                EXPECT_EQ(outcome.exit_code, 5);
+                EXPECT_EQ(outcome.err, "");
+            }
 }
 
 // The program gets the signal mask and dispositions that pathvane was started with, but in
 // server mode SIGCHLD at its default; and pathvane returns its status whatever they were.
 TEST(ServerMode, SignalsAsTheCallerLeftThem) {
-    for (bool server : {true, false})
+    const struct {
+        const char *name;
+        bool server;
+        Look look;
+    } launches[] = {
+        {"direct", false, Look::settles},
+        {"server, Root request whole", true, Look::settles},
+        {"server, Root request split", true, Look::part},
+    };
+    for (const auto &launch : launches)
         for (bool ignore_sigpipe : {true, false})
             for (bool ignore_sigchld : {true, false}) {
-                SCOPED_TRACE(std::string(server ? "server" : "direct") +
+                SCOPED_TRACE(std::string(launch.name) +
                              (ignore_sigpipe ? ", SIGPIPE ignored" : "") +
                              (ignore_sigchld ? ", SIGCHLD ignored" : ""));
+                const bool server = launch.server;
                 Sandbox sandbox;
                 sandbox.write_table(server_table());
                 test::Invocation inv =
@@ -336,7 +379,7 @@ TEST(ServerMode, SignalsAsTheCallerLeftThem) {
                 if (ignore_sigchld)
                     inv.ignored_signals.push_back(SIGCHLD);
                 inv.blocked_signals = {SIGUSR1};
-                inv.input = {{"Root /r\n"}};
+                inv.input = opening(launch.look);
                 test::Outcome outcome = test::run(inv);
                 EXPECT_TRUE(outcome.exited);
                 EXPECT_EQ(outcome.exit_code, 6);
@@ -347,23 +390,33 @@ TEST(ServerMode, SignalsAsTheCallerLeftThem) {
                 // valgrind keeps SIGCHLD to itself and execs with it at its default.
                 if (ignore_sigchld && !server && !Sandbox::under_valgrind())
                     ignored += " " + std::to_string(SIGCHLD);
-                EXPECT_EQ(sandbox.record().signals,
-                          ignored + "\nblocked " + std::to_string(SIGUSR1) + "\n");
+                Sandbox::Record record = sandbox.record();
+                EXPECT_EQ(record.signals, ignored + "\nblocked " + std::to_string(SIGUSR1) + "\n");
+                if (server)
+                    expect_path(outcome, record, expected_path(inv.stdin_mode, launch.look));
             }
 }
 
 TEST(ServerMode, ProgramThatCannotBeStarted) {
-    for (bool ignore_sigpipe : {true, false}) {
-        SCOPED_TRACE(ignore_sigpipe ? "SIGPIPE ignored" : "SIGPIPE default");
-        Sandbox sandbox;
-        sandbox.write_table("/r prog=/nonexistent/cvs\n");
-        test::Invocation inv = sandbox.invocation({"/usr/bin/cvs", "server"});
-        inv.ignore_sigpipe = ignore_sigpipe;
-        inv.input = {{"Root /r\nValid-responses ok\n"}};
-        test::Outcome outcome = test::run(inv);
-        EXPECT_TRUE(Sandbox::start_failed(outcome, "cvs: child: exec: No such file or directory\n"))
-            << outcome.exit_code << " " << outcome.err;
-    }
+    for (bool ignore_sigpipe : {true, false})
+        for (Look look : {Look::settles, Look::part})
+            for (test::Stdin stream : client_streams) {
+                SCOPED_TRACE(
+                    std::string(ignore_sigpipe ? "SIGPIPE ignored, " : "SIGPIPE default, ") +
+                    shown(look) + ", " + shown(stream));
+                Sandbox sandbox;
+                test::LogSocket log(sandbox.path("log"));
+                sandbox.write_table("/r prog=/nonexistent/cvs\n");
+                test::Invocation inv = sandbox.invocation({"/usr/bin/cvs", "server"});
+                inv.stdin_mode = stream;
+                inv.ignore_sigpipe = ignore_sigpipe;
+                inv.input = opening(look, "Valid-responses ok\n");
+                test::Outcome outcome = test::run(inv);
+                EXPECT_TRUE(
+                    Sandbox::start_failed(outcome, "cvs: child: exec: No such file or directory\n"))
+                    << outcome.exit_code << " " << outcome.err;
+                expect_logged_path(log, expected_path(stream, look));
+            }
 }
 
 TEST(ServerMode, ProgramGoneWhileTheClientWaitsForItsAnswer) {
@@ -382,25 +435,28 @@ TEST(ServerMode, ProgramGoneWhileTheClientWaitsForItsAnswer) {
         {"program cannot be started", "/r prog=/nonexistent/cvs\n", {}, 1},
     };
     for (const auto &c : cases)
-        for (test::Stdin stream : {test::Stdin::pipe, test::Stdin::socketpair}) {
-            SCOPED_TRACE(std::string(c.name) + ", " + shown(stream));
-            Sandbox sandbox;
-            sandbox.write_table(c.table);
-            test::Invocation inv = sandbox.invocation({"cvs", "server"}, c.env);
-            inv.stdin_mode = stream;
-            inv.input = {{"Root /r\nValid-responses ok\nvalid-requests\n"}};
-            inv.close_delay_ms = 20000;
-            test::Outcome outcome = test::run(inv);
-            EXPECT_TRUE(outcome.exited);
-            if (c.exit_code == 1)
-                EXPECT_TRUE(
-                    Sandbox::start_failed(outcome, "cvs: child: exec: No such file or directory\n"))
-                    << outcome.exit_code << " " << outcome.err;
-            else
-                EXPECT_EQ(outcome.exit_code, c.exit_code);
-            EXPECT_LT(outcome.ended_ns - outcome.started_ns, 10'000'000'000LL)
-                << "pathvane waited for the client";
-        }
+        for (Look look : {Look::settles, Look::part})
+            for (test::Stdin stream : {test::Stdin::pipe, test::Stdin::socketpair}) {
+                SCOPED_TRACE(std::string(c.name) + ", " + shown(look) + ", " + shown(stream));
+                Sandbox sandbox;
+                test::LogSocket log(sandbox.path("log"));
+                sandbox.write_table(c.table);
+                test::Invocation inv = sandbox.invocation({"cvs", "server"}, c.env);
+                inv.stdin_mode = stream;
+                inv.input = opening(look, "Valid-responses ok\nvalid-requests\n");
+                inv.close_delay_ms = 20000;
+                test::Outcome outcome = test::run(inv);
+                EXPECT_TRUE(outcome.exited);
+                if (c.exit_code == 1)
+                    EXPECT_TRUE(Sandbox::start_failed(
+                        outcome, "cvs: child: exec: No such file or directory\n"))
+                        << outcome.exit_code << " " << outcome.err;
+                else
+                    EXPECT_EQ(outcome.exit_code, c.exit_code);
+                EXPECT_LT(outcome.ended_ns - outcome.started_ns, 10'000'000'000LL)
+                    << "pathvane waited for the client";
+                expect_logged_path(log, expected_path(stream, look));
+            }
 }
 
 // A session of `argv` whose client sends `input`, over `stream`, without a complete request
