@@ -59,7 +59,7 @@ enum class Look {
     settles,   // enough to settle the request: the request, that none can come, or the end
     part,      // part of the request, whose rest comes later
     last_part, // part of the request, after which the stream ends
-    nothing,   // nothing: the connection was reset before anything came
+    nothing,   // nothing: no byte came within the budget, or the connection was reset first
 };
 
 // The way the program reads the client's stream: the stream itself, or pathvane's pipe.
@@ -460,10 +460,10 @@ TEST(ServerMode, ProgramGoneWhileTheClientWaitsForItsAnswer) {
 }
 
 // A session of `argv` whose client sends `input`, over `stream`, without a complete request
-// before the time budget runs out: the fallback starts then, not before nor much after, and
-// gets every byte.
-void expect_budget_waited_out(const std::vector<std::string> &argv, std::vector<Chunk> input,
-                              test::Stdin stream = test::Stdin::pipe) {
+// before the time budget runs out, the first look seeing `look`: the fallback starts then, not
+// before nor much after, through the relay, and gets every byte.
+void expect_budget_waited_out(const std::vector<std::string> &argv, Look look,
+                              std::vector<Chunk> input, test::Stdin stream = test::Stdin::pipe) {
     Sandbox sandbox;
     sandbox.write_table(server_table());
     test::Invocation inv = sandbox.invocation(argv);
@@ -473,20 +473,22 @@ void expect_budget_waited_out(const std::vector<std::string> &argv, std::vector<
     Sandbox::Record record = sandbox.record();
     EXPECT_EQ(record.program, "fallback");
     EXPECT_EQ(record.stdin_bytes, sent_bytes(inv.input));
+    expect_path(outcome, record, expected_path(stream, look));
     long long waited_ms = (record.started_ns - outcome.started_ns) / 1000000;
     EXPECT_GE(waited_ms, 10000);
     EXPECT_LT(waited_ms, 10500);
 }
 
 TEST(ServerMode, SilentClientWaitsOutTheBudget) {
-    expect_budget_waited_out({"cvs", "server"}, {{"Root /r\nlate\n", 10500}});
+    expect_budget_waited_out({"cvs", "server"}, Look::nothing, {{"Root /r\nlate\n", 10500}});
 }
 
 TEST(ServerMode, SlowClientWaitsOutTheBudget) {
-    std::vector<Chunk> input;
+    // A path that trickles in: its Root request stays unfinished.
+    std::vector<Chunk> input{{"Root /"}};
     for (int i = 0; i < 60; ++i)
-        input.push_back({"Valid-responses ok\n", 200});
-    expect_budget_waited_out({"cvs", "server"}, std::move(input));
+        input.push_back({"r", 200});
+    expect_budget_waited_out({"cvs", "server"}, Look::part, std::move(input));
 }
 
 // A password server's client: its auth request for `repository`, as Debian's cvs sends it.
@@ -588,8 +590,8 @@ TEST(ServerMode, SettledAsSoonAsTheRequestSays) {
 }
 
 TEST(PasswordServer, UnfinishedRepositoryWaitsOutTheBudget) {
-    expect_budget_waited_out(pserver_argv, {{"BEGIN AUTH REQUEST\n/r"}, {"\nanon\n", 10500}},
-                             test::Stdin::tcp);
+    expect_budget_waited_out(pserver_argv, Look::part,
+                             {{"BEGIN AUTH REQUEST\n/r"}, {"\nanon\n", 10500}}, test::Stdin::tcp);
 }
 
 // A client whose connection is reset, or times out, has ended its input: the program gets what
