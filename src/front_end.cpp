@@ -145,6 +145,17 @@ void keep_connection_alive(int fd) noexcept {
     (void)::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
 }
 
+// A route record still to be sent.
+struct PendingRecord {
+    const char *log_socket;
+    Route route;
+};
+
+void send_pending(const void *pending) noexcept {
+    const auto *record = static_cast<const PendingRecord *>(pending);
+    record_route(record->log_socket, record->route);
+}
+
 } // namespace
 
 CommandLine scan_command_line(int argc, char *const argv[]) noexcept {
@@ -229,16 +240,20 @@ int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char 
     // pathvane is installed as cvs, so a table naming cvs would have it run itself, for ever.
     if (is_own_executable(program.path))
         errx(1, "%s: is pathvane itself, not run", program.path);
-    record_route(log_socket, {found.source, found.root, &program, data.end, data.in_place});
-    if (pserver)
-        keep_connection_alive(STDIN_FILENO);
+    const PendingRecord record{log_socket,
+                               {found.source, found.root, &program, data.end, data.in_place}};
     if (server) {
-        SessionEnd end = data.in_place
-                             ? run_in_place(program.path, argv)
-                             : run_relayed(program.path, argv, std::move(data.buffer), data.count);
+        if (pserver)
+            keep_connection_alive(STDIN_FILENO);
+        // The client waits for its program: the record goes once the program has started.
+        const OnStart started{send_pending, &record};
+        SessionEnd end = data.in_place ? run_in_place(program.path, argv, started)
+                                       : run_relayed(program.path, argv, std::move(data.buffer),
+                                                     data.count, started);
         record_session_end(log_socket, found.source, end, data.started);
         return end.status;
     }
+    send_pending(&record);
     ::execv(program.path, argv);
     err(1, "exec");
 }

@@ -98,16 +98,24 @@ struct SessionEnd {
     std::optional<std::uint64_t> bytes;
 };
 
+// What a launch does as soon as it has tried to start the program, whether it started or not:
+// the front end sends its route record then, so that the program need not wait for it.
+struct OnStart {
+    void (*call)(const void *context) noexcept = nullptr;
+    const void *context = nullptr;
+};
+
 // Runs `program` with `argv` and a pipe as its standard input, writes the `count` bytes of
 // `data` into the pipe, wipes and releases them (they may hold a password), then moves standard
 // input into it until either side ends, and waits for the program to end. For the time it runs,
 // pathvane ignores SIGPIPE and keeps SIGCHLD at its default; the program gets the signal mask and
 // dispositions that pathvane was started with, but SIGCHLD at its default.
-SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std::size_t count);
+SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std::size_t count,
+                       OnStart started);
 
 // Runs `program` with `argv` on pathvane's own standard input, untouched, which pathvane then
 // closes, so that the program is the client's only reader, and waits for it to end. Signals as
 // for run_relayed.
-SessionEnd run_in_place(const char *program, char *const argv[]);
+SessionEnd run_in_place(const char *program, char *const argv[], OnStart started);
 
 } // namespace pathvane

@@ -204,10 +204,11 @@ sigset_t take_server_signals() noexcept {
 // Starts `program` with the signals in `to_default` at their default, and the mask and every
 // other disposition as they are. With a pipe (`read_end` and `write_end`, else -1), the program
 // gets its read end as standard input (and still open under its own number), and not its write
-// end; without one, pathvane's own standard input. posix_spawn reports one error for the close,
-// the dup2 and the exec: "child: exec" stands for all three.
+// end; without one, pathvane's own standard input. Then, whether the program started or not,
+// `started`. posix_spawn reports one error for the close, the dup2 and the exec: "child: exec"
+// stands for all three.
 pid_t spawn(const char *program, char *const argv[], int read_end, int write_end,
-            const sigset_t &to_default) {
+            const sigset_t &to_default, OnStart started) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     int error = posix_spawn_file_actions_init(&actions);
@@ -229,6 +230,8 @@ pid_t spawn(const char *program, char *const argv[], int read_end, int write_end
     error = ::posix_spawn(&child, program, &actions, &attributes, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
+    if (started.call != nullptr)
+        started.call(started.context);
     if (error != 0) {
         errno = error;
         err(1, "child: exec");
@@ -250,7 +253,8 @@ SessionEnd wait_for_program(pid_t child) {
 
 } // namespace
 
-SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std::size_t count) {
+SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std::size_t count,
+                       OnStart started) {
     const sigset_t to_default = take_server_signals();
     // The pipe keeps its default size: a larger one moved a pipe's or a socket's stream no
     // faster, and would draw on the per-user pipe budget that every session of a shared cvs
@@ -260,7 +264,7 @@ SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std:
         err(1, "pipe");
     Fd read_end(ends[0]);
     Fd write_end(ends[1]);
-    pid_t child = spawn(program, argv, read_end.get(), write_end.get(), to_default);
+    pid_t child = spawn(program, argv, read_end.get(), write_end.get(), to_default, started);
 
     (void)read_end.close();
     std::uint64_t moved = 0;
@@ -286,9 +290,9 @@ SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std:
     return end;
 }
 
-SessionEnd run_in_place(const char *program, char *const argv[]) {
+SessionEnd run_in_place(const char *program, char *const argv[], OnStart started) {
     const sigset_t to_default = take_server_signals();
-    pid_t child = spawn(program, argv, -1, -1, to_default);
+    pid_t child = spawn(program, argv, -1, -1, to_default, started);
     // As in a direct launch, the program is then the stream's only reader: a socket's peer sees
     // the connection close once the program has closed it.
     (void)::close(STDIN_FILENO);
