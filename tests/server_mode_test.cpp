@@ -415,6 +415,7 @@ TEST(ServerMode, ProgramThatCannotBeStarted) {
                 EXPECT_TRUE(
                     Sandbox::start_failed(outcome, "cvs: child: exec: No such file or directory\n"))
                     << outcome.exit_code << " " << outcome.err;
+                // The route record goes once the start has been tried, whether it failed or not.
                 expect_logged_path(log, expected_path(stream, look));
             }
 }

@@ -467,35 +467,6 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
     }
 }
 
-// A session's route record goes once the program has started, so that the program need not
-// wait for it; it goes all the same where the program cannot be started.
-TEST(RoutingRecord, SentWhereTheProgramCannotStart) {
-    for (bool split : {false, true}) {
-        SCOPED_TRACE(split ? "Root request in two pieces" : "Root request whole");
-        Sandbox sandbox;
-        test::LogSocket log(sandbox.path("log"));
-        sandbox.write_table("/r1 prog=/nonexistent/cvs\n");
-        test::Invocation inv = sandbox.invocation({"cvs", "server"});
-        inv.input = split ? std::vector<test::Chunk>{{"Root /r"}, {"1\n", 50}}
-                          : std::vector<test::Chunk>{{"Root /r1\n"}};
-        test::Outcome outcome = test::run(inv);
-        EXPECT_TRUE(Sandbox::start_failed(outcome, "cvs: child: exec: No such file or directory\n"))
-            << outcome.exit_code << " " << outcome.err;
-        std::vector<std::string> datagrams = log.take();
-        ASSERT_FALSE(datagrams.empty());
-        long pid = 0;
-        std::string record = parse_record(datagrams[0], pid);
-        // Under valgrind pathvane starts so slowly that both pieces are there at its look.
-        if (split && Sandbox::under_valgrind())
-            record = std::regex_replace(record, std::regex(" stream=in-place$"), " stream=relayed");
-        const bool in_place = !split && test::read_in_place(test::Stdin::pipe);
-        EXPECT_EQ(record, "<38>route mode=server uid=" + std::to_string(::getuid()) +
-                              R"( source="Root request" root="/r1" program="/nonexistent/cvs" )"
-                              R"(why="table line 1" stream=)" +
-                              (in_place ? "in-place" : "relayed"));
-    }
-}
-
 TEST(RoutingRecord, AFullLogSocketHoldsNothingUp) {
     Sandbox sandbox;
     sandbox.write_table(standard_table());
