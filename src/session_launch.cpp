@@ -222,19 +222,19 @@ pid_t spawn(const char *program, char *const argv[], int read_end, int write_end
         error = posix_spawnattr_setsigdefault(&attributes, &to_default);
     if (error == 0)
         error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    if (error != 0) {
-        errno = error;
-        err(1, "posix_spawn");
-    }
+    const char *failed = "posix_spawn";
     pid_t child = -1;
-    error = ::posix_spawn(&child, program, &actions, &attributes, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    if (error == 0) {
+        error = ::posix_spawn(&child, program, &actions, &attributes, argv, environ);
+        failed = "child: exec";
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
     if (started.call != nullptr)
         started.call(started.context);
     if (error != 0) {
         errno = error;
-        err(1, "child: exec");
+        err(1, "%s", failed);
     }
     return child;
 }
