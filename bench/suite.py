@@ -301,7 +301,7 @@ def throughput():
 def relay_cpu():
     print("== pathvane's own CPU time: 1 MiB and 64 MiB through it, in place and relayed")
     relays = servers() + [f"spawn-floor={os.path.join(BIN, 'spawn_floor_sink')}", "cat"]
-    small, large = relay_bench(1, 21, relays), relay_bench(64, 15, relays)
+    small, large = relay_bench(1, 41, relays), relay_bench(64, 31, relays)
     for source in ("pipe", "socketpair", "file"):
         print(f"  from a {source} (ms, 1 MiB / 64 MiB): " + ", ".join(
             f"{relay} {small[source, relay][1] * 1e3:.3f} / {large[source, relay][1] * 1e3:.3f}"
@@ -313,15 +313,14 @@ def relay_cpu():
             one, many = small[source, path][1], large[source, path][1]
             label = path.replace("-", " ")
             if path == "in-place":
-                # Against the spawn-only server's own growth: a process that waits while the
-                # machine moves 64 MiB pays more for its own start-up and end, whatever it is.
+                # A process that waits while the machine moves 64 MiB pays somewhat more for its
+                # own start and end, whatever it is: the spawn-only server's growth beside it.
+                # Relayed, the same bytes cost several times the time.
                 floor_one, floor_many = (m[source, "spawn-floor"][1] for m in (small, large))
-                beyond = many / one / (floor_many / floor_one)
                 floor = f"; spawn-only C server {floor_one * 1e3:.3f} / " \
-                        f"{floor_many * 1e3:.3f} = {floor_many / floor_one:.2f}; " \
-                        f"in place's growth / the spawn-only server's {beyond:.2f}"
-                target = "growth / the spawn-only server's <= 1.1" if judged else "reported"
-                met = beyond <= 1.1 or not judged
+                        f"{floor_many * 1e3:.3f} = {floor_many / floor_one:.2f}"
+                target = "<= 1.2" if judged else "reported"
+                met = many / one <= 1.2 or not judged
             else:
                 floor = f"; one more cat {small[source, 'cat'][1] * 1e3:.3f} / " \
                         f"{large[source, 'cat'][1] * 1e3:.3f}"
@@ -463,8 +462,8 @@ with open(REPORT, "w") as report:
         + (f"- Relayed against {BASELINE_NAME}: that revision's pathvane (server mode always "
            "relayed there) in the same rounds as the relayed build, for the Root latency, the "
            "relay's throughput and its CPU time.\n" if BASELINE else "") +
-        "- pathvane's own CPU time: the relay benchmark again with 1 MiB (21 rounds) and 64 MiB "
-        "(11 rounds), medians. What wait4 reports for pathvane includes the program it reaps, so "
+        "- pathvane's own CPU time: the relay benchmark again with 1 MiB (41 rounds) and 64 MiB "
+        "(31 rounds), medians. What wait4 reports for pathvane includes the program it reaps, so "
         "its own time is read from /proc/PID/schedstat (the kernel's count of the time the task "
         "ran, user and system) once it has ended and before it is reaped (waitid with WNOWAIT); "
         "no child is in it. For cat, which has no child, the two are compared at every run and "
@@ -475,11 +474,10 @@ with open(REPORT, "w") as report:
         "read, the table, the spawn and the wait. The target, 64 MiB / 1 MiB <= 1.2: in place "
         "pathvane moves no byte, so only its wait grows with the upload, and a wait costs no "
         "CPU. Yet the spawn-only C server (bench/spawn_floor.cpp), which reads nothing either, "
-        "grows too, by up to a fifth: its start-up and end run while the feeder and the sink "
-        "keep both cores and their caches busy. So the judged figure is the in-place growth "
-        "(64 MiB / 1 MiB) over the spawn-only server's, <= 1.1: a cost per byte shows as the "
-        "relayed build's, five to ten times from 1 to 64 MiB, and even 2% of that per byte "
-        "would pass 1.1. One more cat is the floor of the relayed figure.\n"
+        "grows too, by up to a fifth between runs: its start-up and end run while the feeder "
+        "and the sink keep both cores and their caches busy. A cost per byte shows as the "
+        "relayed build's, five to ten times from 1 to 64 MiB. One more cat is the floor of the "
+        "relayed figure.\n"
         "- Memory and descriptors: anonymous memory is what a process holds; the peak resident "
         "size also counts the pages of the shared C library that server mode touches "
         "(posix_spawn, poll and the like). The probe starts pathvane with descriptors 0, 1 and "
