@@ -260,8 +260,13 @@ SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std:
     // faster, and would draw on the per-user pipe budget that every session of a shared cvs
     // account, and cvs's own pipes, share.
     int ends[2];
-    if (::pipe(ends) == -1)
+    if (::pipe(ends) == -1) {
+        const int error = errno;
+        if (started.call != nullptr)
+            started.call(started.context); // the route record, all the same
+        errno = error;
         err(1, "pipe");
+    }
     Fd read_end(ends[0]);
     Fd write_end(ends[1]);
     pid_t child = spawn(program, argv, read_end.get(), write_end.get(), to_default, started);
@@ -293,8 +298,8 @@ SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std:
 SessionEnd run_in_place(const char *program, char *const argv[], OnStart started) {
     const sigset_t to_default = take_server_signals();
     pid_t child = spawn(program, argv, -1, -1, to_default, started);
-    // As in a direct launch, the program is then the stream's only reader: a socket's peer sees
-    // the connection close once the program has closed it.
+    // As in a direct launch, the program is then the stream's only reader. (Standard output and
+    // error stay open here until the program ends: under inetd they are the same connection.)
     (void)::close(STDIN_FILENO);
     return wait_for_program(child);
 }

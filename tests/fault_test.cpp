@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "log_socket.h"
 #include "sandbox.h"
 
 namespace {
@@ -293,6 +294,53 @@ TEST(Secrets, NoPasswordInReleasedMemory) {
             EXPECT_NE(record.stdin_bytes.find(password), std::string::npos);
             EXPECT_EQ(test::read_file(sandbox.path("fault.log")), "");
         }
+}
+
+// Where a pipe cannot be made: the look's own, in a session whose stream could be read in place,
+// leaves the stream to the relay; the relay's is fatal, once the route record has gone.
+TEST(Faults, APipeThatCannotBeMade) {
+    if (Sandbox::sanitized() || Sandbox::under_valgrind())
+        GTEST_SKIP() << "the sanitizer's or valgrind's preloads come first";
+    const bool pipe_looked_at = test::read_in_place(test::Stdin::pipe);
+    const struct {
+        const char *name;
+        test::Stdin stream;
+        int exit_code;
+        std::string err;
+        const char *program;
+    } cases[] = {
+        {"relayed from /dev/null", test::Stdin::dev_null, 1, "cvs: pipe: Too many open files\n",
+         ""},
+        {"from a pipe", test::Stdin::pipe, pipe_looked_at ? 0 : 1,
+         pipe_looked_at ? "" : "cvs: pipe: Too many open files\n", pipe_looked_at ? "alpha" : ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        test::LogSocket log(sandbox.path("log"));
+        sandbox.write_table(routes());
+        test::Invocation inv = sandbox.invocation(
+            {"cvs", "server"},
+            {"LD_PRELOAD=" FAULT_INJECT_LIB,
+             "FAULT_EXE=" + std::filesystem::canonical(PATHVANE_UNDER_TEST_PATH).string(),
+             "FAULT_LOG=" + sandbox.path("fault.log"), "FAULT_PIPE=1",
+             "FAULT_ERRNO=" + std::to_string(EMFILE)});
+        inv.stdin_mode = c.stream;
+        inv.input = {{"Root /r\nValid-responses ok\n"}};
+        test::Outcome outcome = test::run(inv);
+        EXPECT_EQ(test::read_file(sandbox.path("fault.log")), "pipe 1\n");
+        EXPECT_EQ(outcome.exit_code, c.exit_code);
+        EXPECT_EQ(outcome.err, c.err);
+        Sandbox::Record record = sandbox.record();
+        EXPECT_EQ(record.program, c.program);
+        if (c.exit_code == 0) {
+            EXPECT_EQ(record.stdin_bytes, "Root /r\nValid-responses ok\n");
+        }
+        std::vector<std::string> records = log.take();
+        ASSERT_FALSE(records.empty()) << "no route record";
+        EXPECT_NE(records[0].find(" route mode=server "), std::string::npos) << records[0];
+        EXPECT_NE(records[0].find(" stream=relayed"), std::string::npos) << records[0];
+    }
 }
 
 TEST(Faults, EveryOpenFailure) {

@@ -1,11 +1,12 @@
 // A preload library for tests: makes the N-th allocation (malloc, calloc, realloc, or an
-// anonymous mmap that the program makes itself) fail with ENOMEM, or the N-th open(2), read(2) or
-// poll(2) fail with the errno FAULT_ERRNO (EIO unless set), in the program named by FAULT_EXE only
-// (not in the programs that it runs). FAULT_ALLOC=N, FAULT_OPEN=N, FAULT_READ=N and FAULT_POLL=N
-// choose the failure; when it happens, a line "alloc N", "open N", "read N" or "poll N" is
-// appended to the file FAULT_LOG. Besides, FAULT_SPLICE=1 makes every splice(2) refuse its
-// descriptors (EINVAL), and with FAULT_SECRET set, memory released by free(3) or munmap(2) that
-// still holds its text appends "secret N" to FAULT_LOG, N counting such releases.
+// anonymous mmap that the program makes itself) fail with ENOMEM, or the N-th open(2), read(2),
+// poll(2) or pipe(2) (pipe2 included) fail with the errno FAULT_ERRNO (EIO unless set), in the
+// program named by FAULT_EXE only (not in the programs that it runs). FAULT_ALLOC=N,
+// FAULT_OPEN=N, FAULT_READ=N, FAULT_POLL=N and FAULT_PIPE=N choose the failure; when it happens, a
+// line "alloc N", "open N", "read N", "poll N" or "pipe N" is appended to the file FAULT_LOG.
+// Besides, FAULT_SPLICE=1 makes every splice(2) refuse its descriptors (EINVAL), and with
+// FAULT_SECRET set, memory released by free(3) or munmap(2) that still holds its text appends
+// "secret N" to FAULT_LOG, N counting such releases.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -27,9 +28,9 @@ void __libc_free(void *);
 namespace {
 
 bool active;
-long fail_alloc = -1, fail_open = -1, fail_read = -1, fail_poll = -1;
+long fail_alloc = -1, fail_open = -1, fail_read = -1, fail_poll = -1, fail_pipe = -1;
 int fail_errno = EIO;
-long allocs, opens, reads, polls, secrets;
+long allocs, opens, reads, polls, pipes, secrets;
 bool refuse_splice;
 const char *secret;
 
@@ -56,6 +57,7 @@ long number(const char *name) {
     fail_open = number("FAULT_OPEN");
     fail_read = number("FAULT_READ");
     fail_poll = number("FAULT_POLL");
+    fail_pipe = number("FAULT_PIPE");
     if (long error = number("FAULT_ERRNO"); error > 0)
         fail_errno = static_cast<int>(error);
     refuse_splice = number("FAULT_SPLICE") == 1;
@@ -175,6 +177,22 @@ ssize_t read(int fd, void *buf, size_t count) {
     if (fails("read", reads, fail_read, fail_errno))
         return -1;
     return real_read(fd, buf, count);
+}
+
+int pipe(int ends[2]) {
+    using Pipe = int (*)(int[2]);
+    static Pipe real_pipe = reinterpret_cast<Pipe>(dlsym(RTLD_NEXT, "pipe"));
+    if (fails("pipe", pipes, fail_pipe, fail_errno))
+        return -1;
+    return real_pipe(ends);
+}
+
+int pipe2(int ends[2], int flags) {
+    using Pipe2 = int (*)(int[2], int);
+    static Pipe2 real_pipe2 = reinterpret_cast<Pipe2>(dlsym(RTLD_NEXT, "pipe2"));
+    if (fails("pipe", pipes, fail_pipe, fail_errno))
+        return -1;
+    return real_pipe2(ends, flags);
 }
 
 int poll(struct pollfd *fds, nfds_t count, int timeout) {
