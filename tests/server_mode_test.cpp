@@ -53,6 +53,10 @@ std::string sent_bytes(const std::vector<Chunk> &input) {
     return sent;
 }
 
+// The pause between the first piece of a split request and the rest: long enough for pathvane,
+// sanitized and on a busy machine, to have taken its look before the rest comes.
+constexpr int split_ms = 150;
+
 // What pathvane's one look at the start of the client's stream sees, once its first bytes have
 // come.
 enum class Look {
@@ -165,10 +169,10 @@ TEST(ServerMode, TheRootRequestChoosesAndEveryByteArrives) {
          "alpha",
          Look::settles},
         {"Root in three pieces",
-         {{"Roo"}, {"t /r", 30}, {"\nUseUnchanged\n", 30}},
+         {{"Roo"}, {"t /r", split_ms}, {"\nUseUnchanged\n", 30}},
          "alpha",
          Look::part},
-        {"path completed by a later read", {{"Root /s"}, {"\n", 30}}, "beta", Look::part},
+        {"path completed by a later read", {{"Root /s"}, {"\n", split_ms}}, "beta", Look::part},
         {"lines passed over first",
          {{"\n Rooted\nRoot-x y\r\nRoot\t/s//\nArgument x\n"}},
          "beta",
@@ -289,7 +293,7 @@ TEST(ServerMode, NothingLostNothingReordered) {
 // which settles it at once, or split across two writes, which leaves it to the relay; then `more`.
 std::vector<Chunk> opening(Look look, const std::string &more = "") {
     if (look == Look::part)
-        return {{"Roo"}, {"t /r\n" + more, 30}};
+        return {{"Roo"}, {"t /r\n" + more, split_ms}};
     return {{"Root /r\n" + more}};
 }
 
@@ -513,7 +517,10 @@ TEST(PasswordServer, TheAuthRequestChoosesAndEveryByteArrives) {
          "beta",
          Look::settles},
         {"request in pieces",
-         {{"BEGIN AU"}, {"TH REQUEST\n/s", 30}, {"//\nanon\n", 30}, {"A\nEND AUTH REQUEST\n", 30}},
+         {{"BEGIN AU"},
+          {"TH REQUEST\n/s", split_ms},
+          {"//\nanon\n", 30},
+          {"A\nEND AUTH REQUEST\n", 30}},
          "beta",
          Look::part},
         {"NUL after the repository",
@@ -604,12 +611,12 @@ TEST(PasswordServer, AConnectionResetEndsTheInput) {
         {"in the auth request", {{"BEGIN AUTH REQUEST\n/r"}}, "fallback", Look::last_part},
         {"after the auth request", {{auth_request("/r")}}, "alpha", Look::settles},
         {"after the auth request in pieces",
-         {{"BEGIN AUTH REQUEST\n"}, {"/r\nanon\nAy=0=h<Z\nEND AUTH REQUEST\n", 30}},
+         {{"BEGIN AUTH REQUEST\n"}, {"/r\nanon\nAy=0=h<Z\nEND AUTH REQUEST\n", split_ms}},
          "alpha",
          Look::part},
         {"while relaying",
          {{"BEGIN AUTH REQUEST\n"},
-          {"/r\nanon\nAy=0=h<Z\nEND AUTH REQUEST\n", 30},
+          {"/r\nanon\nAy=0=h<Z\nEND AUTH REQUEST\n", split_ms},
           {"Root /r\nvalid-requests\n", 100}},
          "alpha",
          Look::part},

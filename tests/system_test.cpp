@@ -384,7 +384,7 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
                      "<38>end mode=pserver status=0 bytes=22 seconds=S"}},
         {.name = "a Root request in two pieces",
          .argv = {"cvs", "server"},
-         .input = {{"Root /r"}, {"1\n", 50}},
+         .input = {{"Root /r"}, {"1\n", 150}}, // once pathvane has looked
          .stdin_mode = test::Stdin::socketpair,
          .records = {R"(<38>route mode=server uid=$uid source="Root request" )"
                      R"(root="/r1" program="$alpha" why="table line 2")",
