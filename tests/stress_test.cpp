@@ -1,6 +1,7 @@
 // Many clients at once: 100 server-mode sessions, each sending its own random stream of up to
 // 8 MiB to a program that checksums what it receives. Half of them send their Root request in
-// two pieces, which pathvane then relays; the others' programs read their streams in place.
+// two pieces, which pathvane relays where it has looked before the second came; the others'
+// programs read their streams in place.
 #include <gtest/gtest.h>
 
 #include <cinttypes>
