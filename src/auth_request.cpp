@@ -1,8 +1,5 @@
 #include "server_mode.h"
 
-#include <cstring>
-#include <err.h>
-
 namespace pathvane {
 
 namespace {
@@ -50,11 +47,7 @@ RootRequest scan_auth_request(std::string_view data, std::size_t &offset) {
         result.outcome = RootRequest::Outcome::empty;
         return result;
     }
-    result.path.reset(::strndup(data.data() + offset, end - offset));
-    if (!result.path)
-        err(1, "strndup");
-    result.outcome = RootRequest::Outcome::found;
-    return result;
+    return found_path(slice(data, offset, end - offset));
 }
 
 } // namespace pathvane

@@ -37,11 +37,7 @@ RootRequest scan_up_to_nul(std::string_view seen, std::size_t &offset) {
                 ++at;
             if (at == end)
                 return result; // the path may still go on in the next read
-            result.path.reset(::strndup(seen.data() + path_start, at - path_start));
-            if (!result.path)
-                err(1, "strndup");
-            result.outcome = RootRequest::Outcome::found;
-            return result;
+            return found_path(slice(seen, path_start, at - path_start));
         }
         // Not a Root request ('Rooted', 'Root-x', 'Root' and a newline): pass its line over.
         while (at < end && seen[at] != '\n' && seen[at] != '\r')
@@ -55,6 +51,15 @@ RootRequest scan_up_to_nul(std::string_view seen, std::size_t &offset) {
 }
 
 } // namespace
+
+RootRequest found_path(std::string_view path) {
+    RootRequest result;
+    result.path.reset(::strndup(path.data(), path.size()));
+    if (!result.path)
+        err(1, "strndup");
+    result.outcome = RootRequest::Outcome::found;
+    return result;
+}
 
 RootRequest scan_root_request(std::string_view data, std::size_t &offset) {
     // A NUL byte sent by the client ends what the recognizer can see; the offset never passes one.

@@ -37,6 +37,9 @@ RootRequest scan_root_request(std::string_view data, std::size_t &offset);
 // path cannot be copied.
 RootRequest scan_auth_request(std::string_view data, std::size_t &offset);
 
+// A found request with a copy of `path`. Fatal ("strndup") where it cannot be copied.
+RootRequest found_path(std::string_view path);
+
 // One of the two above.
 using RequestScan = RootRequest (*)(std::string_view data, std::size_t &offset);
 
