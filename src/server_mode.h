@@ -106,6 +106,10 @@ struct SessionEnd {
 struct OnStart {
     void (*call)(const void *context) noexcept = nullptr;
     const void *context = nullptr;
+    void notify() const noexcept {
+        if (call != nullptr)
+            call(context);
+    }
 };
 
 // Runs `program` with `argv` and a pipe as its standard input, writes the `count` bytes of

@@ -230,8 +230,7 @@ pid_t spawn(const char *program, char *const argv[], int read_end, int write_end
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
     }
-    if (started.call != nullptr)
-        started.call(started.context);
+    started.notify();
     if (error != 0) {
         errno = error;
         err(1, "%s", failed);
@@ -262,8 +261,7 @@ SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std:
     int ends[2];
     if (::pipe(ends) == -1) {
         const int error = errno;
-        if (started.call != nullptr)
-            started.call(started.context); // the route record, all the same
+        started.notify(); // the route record, all the same
         errno = error;
         err(1, "pipe");
     }
