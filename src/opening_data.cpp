@@ -30,23 +30,32 @@ bool settles(RootRequest &request, OpeningData &data) {
     return false;
 }
 
+// Scans the first `count` bytes of the buffer, from `offset`: whether they settle the session,
+// by the request's outcome or by reaching the size limit.
+bool scan_settles(RequestScan scan, std::size_t count, std::size_t &offset, OpeningData &data) {
+    char *buffer = data.buffer.get();
+    buffer[count] = '\0';
+    RootRequest request = scan({buffer, count}, offset);
+    if (settles(request, data))
+        return true;
+    if (count < opening_data_limit)
+        return false;
+    data.end = OpeningData::End::size_limit;
+    return true;
+}
+
 // Looks once at the start of the stream at `fd` and scans what it saw. True where that settles
-// the session, without a byte taken: the request's outcome, the whole stream seen, or the size
-// limit reached. The buffer is then wiped and released, as what it saw may hold a password.
+// the session, without a byte taken: the request's outcome, the size limit reached, or the
+// whole stream seen. The buffer is then wiped and released, as what it saw may hold a password.
 bool settle_in_place(int fd, RequestScan scan, OpeningData &data) {
     char *buffer = data.buffer.get();
     StreamLook look = look_at_stream(fd, buffer, opening_data_limit);
     if (look.seen == StreamLook::Seen::none)
         return false;
-    buffer[look.count] = '\0';
     std::size_t offset = 0;
-    RootRequest request = scan({buffer, look.count}, offset);
-    bool settled = settles(request, data);
+    bool settled = scan_settles(scan, look.count, offset, data);
     if (!settled && look.seen == StreamLook::Seen::all) {
         data.end = OpeningData::End::input_ended;
-        settled = true;
-    } else if (!settled && look.count == opening_data_limit) {
-        data.end = OpeningData::End::size_limit;
         settled = true;
     }
     ::explicit_bzero(buffer, look.count);
@@ -103,15 +112,8 @@ OpeningData read_opening_data(int fd, RequestScan scan) {
         if (n <= 0)
             return data;
         data.count += static_cast<std::size_t>(n);
-        buffer[data.count] = '\0';
-
-        RootRequest request = scan({buffer, data.count}, offset);
-        if (settles(request, data))
+        if (scan_settles(scan, data.count, offset, data))
             return data;
-        if (data.count == opening_data_limit) {
-            data.end = OpeningData::End::size_limit;
-            return data;
-        }
     }
 }
 
