@@ -301,6 +301,19 @@ const char *shown(Look look) {
     return look == Look::part ? "Root request split" : "Root request whole";
 }
 
+// Runs `check` for each way a session may start: SIGPIPE ignored or at its default, the Root
+// request whole or split, over each client stream.
+template <typename Check> void for_each_start(Check check) {
+    for (bool ignore_sigpipe : {true, false})
+        for (Look look : {Look::settles, Look::part})
+            for (test::Stdin stream : client_streams) {
+                SCOPED_TRACE(
+                    std::string(ignore_sigpipe ? "SIGPIPE ignored, " : "SIGPIPE default, ") +
+                    shown(look) + ", " + shown(stream));
+                check(ignore_sigpipe, look, stream);
+            }
+}
+
 TEST(ServerMode, ExitStatusOfTheProgram) {
     const struct {
         const char *name;
@@ -330,27 +343,21 @@ TEST(ServerMode, ExitStatusOfTheProgram) {
 TEST(ServerMode, ProgramThatStopsReadingEarly) {
     // The program exits without reading while the client goes on sending: pathvane sees the
     // pipe's reader go and passes on the program's status, whatever SIGPIPE was at its start.
-    for (bool ignore_sigpipe : {true, false})
-        for (Look look : {Look::settles, Look::part})
-            for (test::Stdin stream : client_streams) {
-                SCOPED_TRACE(
-                    std::string(ignore_sigpipe ? "SIGPIPE ignored, " : "SIGPIPE default, ") +
-                    shown(look) + ", " + shown(stream));
-                Sandbox sandbox;
-                test::Invocation inv =
-                    session(sandbox, stream, {"RECORD_STDIN=skip", "RECORD_EXIT=5"});
-                inv.ignore_sigpipe = ignore_sigpipe;
-                inv.input = opening(look);
-                for (int i = 0; i < 20; ++i)
-                    inv.input.push_back({std::string(65536, 'z'), 10});
-                test::Outcome outcome = test::run(inv);
-                Sandbox::Record record = sandbox.record();
-                EXPECT_EQ(record.program, "alpha");
-                expect_path(outcome, record, expected_path(stream, look));
-                EXPECT_TRUE(outcome.exited) << "ended by signal " << outcome.signal;
-                EXPECT_EQ(outcome.exit_code, 5);
-                EXPECT_EQ(outcome.err, "");
-            }
+    for_each_start([](bool ignore_sigpipe, Look look, test::Stdin stream) {
+        Sandbox sandbox;
+        test::Invocation inv = session(sandbox, stream, {"RECORD_STDIN=skip", "RECORD_EXIT=5"});
+        inv.ignore_sigpipe = ignore_sigpipe;
+        inv.input = opening(look);
+        for (int i = 0; i < 20; ++i)
+            inv.input.push_back({std::string(65536, 'z'), 10});
+        test::Outcome outcome = test::run(inv);
+        Sandbox::Record record = sandbox.record();
+        EXPECT_EQ(record.program, "alpha");
+        expect_path(outcome, record, expected_path(stream, look));
+        EXPECT_TRUE(outcome.exited) << "ended by signal " << outcome.signal;
+        EXPECT_EQ(outcome.exit_code, 5);
+        EXPECT_EQ(outcome.err, "");
+    });
 }
 
 // The program gets the signal mask and dispositions that pathvane was started with, but in
@@ -402,26 +409,20 @@ TEST(ServerMode, SignalsAsTheCallerLeftThem) {
 }
 
 TEST(ServerMode, ProgramThatCannotBeStarted) {
-    for (bool ignore_sigpipe : {true, false})
-        for (Look look : {Look::settles, Look::part})
-            for (test::Stdin stream : client_streams) {
-                SCOPED_TRACE(
-                    std::string(ignore_sigpipe ? "SIGPIPE ignored, " : "SIGPIPE default, ") +
-                    shown(look) + ", " + shown(stream));
-                Sandbox sandbox;
-                test::LogSocket log(sandbox.path("log"));
-                sandbox.write_table("/r prog=/nonexistent/cvs\n");
-                test::Invocation inv = sandbox.invocation({"/usr/bin/cvs", "server"});
-                inv.stdin_mode = stream;
-                inv.ignore_sigpipe = ignore_sigpipe;
-                inv.input = opening(look, "Valid-responses ok\n");
-                test::Outcome outcome = test::run(inv);
-                EXPECT_TRUE(
-                    Sandbox::start_failed(outcome, "cvs: child: exec: No such file or directory\n"))
-                    << outcome.exit_code << " " << outcome.err;
-                // The route record goes once the start has been tried, whether it failed or not.
-                expect_logged_path(log, expected_path(stream, look));
-            }
+    for_each_start([](bool ignore_sigpipe, Look look, test::Stdin stream) {
+        Sandbox sandbox;
+        test::LogSocket log(sandbox.path("log"));
+        sandbox.write_table("/r prog=/nonexistent/cvs\n");
+        test::Invocation inv = sandbox.invocation({"/usr/bin/cvs", "server"});
+        inv.stdin_mode = stream;
+        inv.ignore_sigpipe = ignore_sigpipe;
+        inv.input = opening(look, "Valid-responses ok\n");
+        test::Outcome outcome = test::run(inv);
+        EXPECT_TRUE(Sandbox::start_failed(outcome, "cvs: child: exec: No such file or directory\n"))
+            << outcome.exit_code << " " << outcome.err;
+        // The route record goes once the start has been tried, whether it failed or not.
+        expect_logged_path(log, expected_path(stream, look));
+    });
 }
 
 TEST(ServerMode, ProgramGoneWhileTheClientWaitsForItsAnswer) {
