@@ -1,5 +1,7 @@
 #include "server_mode.h"
 
+#include "bytes.h"
+
 namespace pathvane {
 
 namespace {

@@ -9,7 +9,9 @@
 #include <unistd.h>
 #include <utility>
 
+#include "bytes.h"
 #include "server_mode.h"
+#include "setup_file.h"
 
 namespace pathvane {
 

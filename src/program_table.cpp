@@ -3,6 +3,8 @@
 #include <cstring>
 #include <err.h>
 
+#include "bytes.h"
+
 namespace pathvane {
 
 std::size_t normalize_path(char *path, std::size_t length) noexcept {

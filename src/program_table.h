@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform.h"
+#include "setup_file.h"
 
 namespace pathvane {
 

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <err.h>
 
+#include "bytes.h"
+
 namespace pathvane {
 
 namespace {

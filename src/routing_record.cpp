@@ -12,6 +12,9 @@
 #include <unistd.h>
 #include <utility>
 
+#include "bytes.h"
+#include "text.h"
+
 namespace pathvane {
 
 namespace {

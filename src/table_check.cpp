@@ -14,7 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "bytes.h"
 #include "front_end.h"
+#include "text.h"
 
 namespace pathvane {
 
