@@ -47,7 +47,7 @@ pathvane.8|cvspserver stream tcp nowait root /usr/bin/cvs cvs -f
 pathvane.8|The password server lets anyone who can connect reach every program in the table, before authentication, just by naming its repository
 pathvane.8|exec /usr/local/bin/cvs-new --allow-root=/srv/cvs/new "$@"
 pathvane.8|a line's text ends at its first newline or NUL byte, the next line begins after the newline, and a carriage return is part of the text.
-pathvane.8|A remote cvs init sends no Root request: pathvane waits out the 10-second budget
+pathvane.8|A remote cvs init sends no Root request: pathvane knows that from its first request
 pathvane.8|route mode=server uid=1001 from="192.0.2.7" source="Root request"
 pathvane.8|route mode=pserver uid=0 from="2001:db8::7" source="auth request"
 pathvane-check.8|program '...' is pathvane itself, which refuses to run it
