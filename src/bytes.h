@@ -1,4 +1,4 @@
-// Bytes and the POSIX locale's character classes: what parsing a byte string needs, header only.
+// Parsing byte strings (header only): the POSIX locale's character classes, slices and cuts.
 #pragma once
 
 #include <cstddef>
