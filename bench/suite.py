@@ -7,8 +7,10 @@ BIN_DIR holds the Release build of bench/ (pathvane_bench reads BIN_DIR/bench.co
 its routing records to BIN_DIR/log, which this script reads); RELAYED_BIN_DIR the same
 pathvane_bench built with PATHVANE_LOOK_IN_PLACE off, whose server mode always relays. Prints a
 table of medians and ratios, writes it to REPORT (Markdown) and exits 1 when a target is
-missed. With a baseline, the bench/ build of another revision, its pathvane's start-up, Root
-latency and relay are measured beside this one's.
+missed. With a baseline, the bench/ build of another revision, its pathvane's start-up, lookup,
+Root latency and relay are measured beside this one's. BENCH_PARTS, a list of the parts' names
+(startup lookup_scaling root_latency throughput relay_cpu memory in_process), runs only those,
+and writes no report.
 """
 import datetime
 import json
@@ -414,13 +416,14 @@ logs = [log_socket(os.path.join(BIN, "log"), reading=True),
 if BASELINE:
     logs.append(log_socket(os.path.join(BASELINE, "log"), reading=True))
 logs.append(log_socket(os.path.join(RELAYED, "log"), reading=True))
-# BENCH_PARTS (say "startup lookup_scaling") runs only those parts, and writes no report.
+parts = (startup, lookup_scaling, root_latency, throughput, relay_cpu, memory, in_process)
 chosen = os.environ.get("BENCH_PARTS", "").split()
-for part in (startup, lookup_scaling, root_latency, throughput, relay_cpu, memory, in_process):
+unknown = set(chosen) - {part.__name__ for part in parts}
+if unknown:
+    sys.exit(f"BENCH_PARTS: no such part: {' '.join(sorted(unknown))}")
+for part in parts:
     if not chosen or part.__name__ in chosen:
         part()
-if chosen:
-    sys.exit(1 if missed else 0)
 # Every session of a build went the way it was measured as: the routing records say.
 time.sleep(0.5)
 in_place, relayed = (streams[os.path.join(d, "log")] for d in (BIN, RELAYED))
@@ -428,6 +431,8 @@ record("server-mode sessions by their routing records: in-place build, relayed b
        f"{in_place['in-place']} in place, {in_place['relayed']} relayed; "
        f"{relayed['in-place']} in place, {relayed['relayed']} relayed",
        "all in place; all relayed", in_place["relayed"] == 0 and relayed["in-place"] == 0)
+if chosen:
+    sys.exit(1 if missed else 0)
 
 with open(REPORT, "w") as report:
     report.write("# Benchmarks\n\n")
