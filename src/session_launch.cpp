@@ -202,22 +202,18 @@ sigset_t take_server_signals() noexcept {
 }
 
 // Starts `program` with the signals in `to_default` at their default, and the mask and every
-// other disposition as they are. With a pipe (`read_end` and `write_end`, else -1), the program
-// gets its read end as standard input (and still open under its own number), and not its write
-// end; without one, pathvane's own standard input. Then, whether the program started or not,
-// `started`. posix_spawn reports one error for the close, the dup2 and the exec: "child: exec"
-// stands for all three.
-pid_t spawn(const char *program, char *const argv[], int read_end, int write_end,
-            const sigset_t &to_default, OnStart started) {
+// other disposition as they are; with `input` (else -1) as its standard input, else pathvane's
+// own. Then, whether the program started or not, `started`. posix_spawn reports one error for
+// the dup2 and the exec: "child: exec" stands for both.
+pid_t spawn(const char *program, char *const argv[], int input, const sigset_t &to_default,
+            OnStart started) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     int error = posix_spawn_file_actions_init(&actions);
     if (error == 0)
         error = posix_spawnattr_init(&attributes);
-    if (error == 0 && write_end != -1)
-        error = posix_spawn_file_actions_addclose(&actions, write_end);
-    if (error == 0 && read_end != -1)
-        error = posix_spawn_file_actions_adddup2(&actions, read_end, STDIN_FILENO);
+    if (error == 0 && input != -1)
+        error = posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
     if (error == 0)
         error = posix_spawnattr_setsigdefault(&attributes, &to_default);
     if (error == 0)
@@ -258,8 +254,11 @@ SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std:
     // The pipe keeps its default size: a larger one moved a pipe's or a socket's stream no
     // faster, and would draw on the per-user pipe budget that every session of a shared cvs
     // account, and cvs's own pipes, share.
+    // Both ends close on exec: the program gets the read end as its standard input only (dup2
+    // clears the flag there), so that neither it nor what it starts holds another reader of the
+    // client's stream, or a writer that would keep its input from ever ending.
     int ends[2];
-    if (::pipe(ends) == -1) {
+    if (::pipe2(ends, O_CLOEXEC) == -1) {
         const int error = errno;
         started.notify(); // the route record, all the same
         errno = error;
@@ -267,7 +266,7 @@ SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std:
     }
     Fd read_end(ends[0]);
     Fd write_end(ends[1]);
-    pid_t child = spawn(program, argv, read_end.get(), write_end.get(), to_default, started);
+    pid_t child = spawn(program, argv, read_end.get(), to_default, started);
 
     (void)read_end.close();
     std::uint64_t moved = 0;
@@ -295,7 +294,7 @@ SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std:
 
 SessionEnd run_in_place(const char *program, char *const argv[], OnStart started) {
     const sigset_t to_default = take_server_signals();
-    pid_t child = spawn(program, argv, -1, -1, to_default, started);
+    pid_t child = spawn(program, argv, -1, to_default, started);
     // As in a direct launch, the program is then the stream's only reader. (Standard output and
     // error stay open here until the program ends: under inetd they are the same connection.)
     (void)::close(STDIN_FILENO);
