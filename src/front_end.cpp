@@ -251,7 +251,7 @@ int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char 
         const OnStart started{send_pending, &record};
         SessionEnd end = data.in_place ? run_in_place(program.path, argv, started)
                                        : run_relayed(program.path, argv, std::move(data.buffer),
-                                                     data.count, started);
+                                                     data.count, data.connection_failed, started);
         record_session_end(log_socket, found.source, end, data.started);
         return end.status;
     }

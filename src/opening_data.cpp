@@ -68,6 +68,13 @@ bool settle_in_place(int fd, RequestScan scan, OpeningData &data) {
 
 } // namespace
 
+void end_input_or_fail(int error, int fd) {
+    if (error != ENOMEM && error != ENOBUFS && is_socket(fd))
+        return;
+    errno = error;
+    err(1, "parent: read");
+}
+
 OpeningData read_opening_data(int fd, RequestScan scan) {
     OpeningData data;
     if (!data.buffer.allocate(opening_data_limit + 1))
@@ -107,8 +114,10 @@ OpeningData read_opening_data(int fd, RequestScan scan) {
         ssize_t n = ::read(fd, buffer + data.count, opening_data_limit - data.count);
         if (n == -1 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
-        if (n == -1 && !connection_lost(errno))
-            errx(1, "parent: read");
+        if (n == -1) {
+            end_input_or_fail(errno, fd);
+            data.connection_failed = true;
+        }
         if (n <= 0)
             return data;
         data.count += static_cast<std::size_t>(n);

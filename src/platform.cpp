@@ -94,6 +94,11 @@ void open_standard_descriptors() {
     }
 }
 
+bool is_socket(int fd) noexcept {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
 namespace {
 
 // The running executable, looked at through the kernel: 0 on success, as stat(2).

@@ -73,6 +73,9 @@ long elapsed_ms(const timespec &start, const timespec &current) noexcept;
 // where it cannot be opened.
 void open_standard_descriptors();
 
+// Whether `fd` is a socket.
+bool is_socket(int fd) noexcept;
+
 // Whether `path` is the very file this process runs from (the same device and inode, whatever
 // names either is reached by). False where the running executable cannot be found.
 bool is_own_executable(const char *path) noexcept;

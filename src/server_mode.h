@@ -4,7 +4,6 @@
 // run on the client's own stream or behind a pipe.
 #pragma once
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -43,13 +42,14 @@ RootRequest found_path(std::string_view path);
 // One of the two above.
 using RequestScan = RootRequest (*)(std::string_view data, std::size_t &offset);
 
-// Whether `error`, from a read of the client's stream, says that its connection has gone: reset
-// by the client, or given up by TCP (keepalive or retransmission timed out, the network or host
-// unreachable). That is the end of the client's input, not a failure of the machine.
-constexpr bool connection_lost(int error) noexcept {
-    return error == ECONNRESET || error == ETIMEDOUT || error == EHOSTUNREACH ||
-           error == ENETUNREACH;
-}
+// Where a read or a splice of the client's stream at `fd` failed with `error` (neither EINTR nor
+// EAGAIN, which the caller retries): returns where that ends the client's input, and is fatal
+// ("parent: read") otherwise. On a socket, whatever the connection reports is the client's end,
+// not a failure of the machine: a reset, or TCP giving up with the last error it saw, which
+// depends on the network and the system (ETIMEDOUT, ECONNREFUSED from a firewall's reject,
+// EHOSTDOWN, ...); only memory or buffers running out are the machine's. On a pipe or a file
+// every error is the machine's.
+void end_input_or_fail(int error, int fd);
 
 // At most this many bytes of the client's stream are read before the program starts.
 inline constexpr std::size_t opening_data_limit = 65536;
@@ -82,14 +82,17 @@ struct OpeningData {
     // What ended the reading: with `root` null, why no root was seen.
     enum class End { root_request, empty_root, no_request, input_ended, size_limit, time_budget };
     End end = End::input_ended;
+    // With input_ended: the input ended by its connection's failure, not its end, and nothing
+    // more may be read from it.
+    bool connection_failed = false;
 };
 
 // Reads the client's stream from `fd`, scanning it with `scan` after each read, until the
 // request that names its root is recognised or cannot come, or the input, the size limit or
 // the time budget ends. Every byte read stays in the buffer for the replay. Once the first
 // bytes have come, it looks at the stream first: where that look settles the request, nothing
-// is read (`in_place`). A failure to poll or read the stream is fatal ("poll", "parent: read"),
-// as in the relay.
+// is read (`in_place`). A failure to poll the stream is fatal ("poll"), and one to read it as
+// end_input_or_fail says, as in the relay.
 OpeningData read_opening_data(int fd, RequestScan scan);
 
 // How a session ended.
@@ -113,12 +116,13 @@ struct OnStart {
 };
 
 // Runs `program` with `argv` and a pipe as its standard input, writes the `count` bytes of
-// `data` into the pipe, wipes and releases them (they may hold a password), then moves standard
-// input into it until either side ends, and waits for the program to end. For the time it runs,
+// `data` into the pipe, wipes and releases them (they may hold a password), then, unless the
+// client's connection failed while they were read (`connection_failed`), moves standard input
+// into it until either side ends, and waits for the program to end. For the time it runs,
 // pathvane ignores SIGPIPE and keeps SIGCHLD at its default; the program gets the signal mask and
 // dispositions that pathvane was started with, but SIGCHLD at its default.
 SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std::size_t count,
-                       OnStart started);
+                       bool connection_failed, OnStart started);
 
 // Runs `program` with `argv` on pathvane's own standard input, untouched, which pathvane then
 // closes, so that the program is the client's only reader, and waits for it to end. Signals as

@@ -100,9 +100,8 @@ void copy_through(char *buffer, std::size_t size, int pipe_fd, std::uint64_t &mo
             // A client may hand over a non-blocking descriptor; poll waits for it.
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
-            if (connection_lost(errno))
-                return;
-            errx(1, "parent: read");
+            end_input_or_fail(errno, STDIN_FILENO);
+            return;
         }
         Written written = write_all(pipe_fd, buffer, static_cast<std::size_t>(n), moved);
         if (written == Written::reader_gone)
@@ -160,12 +159,9 @@ Spliced relay_by_splice(int pipe_fd, std::uint64_t &moved) {
             if (!spliced)
                 return Spliced::refused;
             break;
-        default:
-            if (connection_lost(errno))
-                return Spliced::done;
-            break;
         }
-        errx(1, "parent: read");
+        end_input_or_fail(errno, STDIN_FILENO);
+        return Spliced::done;
     }
 }
 #endif
@@ -249,7 +245,7 @@ SessionEnd wait_for_program(pid_t child) {
 } // namespace
 
 SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std::size_t count,
-                       OnStart started) {
+                       bool connection_failed, OnStart started) {
     const sigset_t to_default = take_server_signals();
     // The pipe keeps its default size: a larger one moved a pipe's or a socket's stream no
     // faster, and would draw on the per-user pipe budget that every session of a shared cvs
@@ -283,7 +279,7 @@ SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std:
     if (count > 0)
         ::explicit_bzero(data.get(), count);
     data.reset();
-    if (replayed == Written::all)
+    if (replayed == Written::all && !connection_failed)
         relay(write_end.get(), moved);
 
     (void)write_end.close(); // the child now sees the end of its input

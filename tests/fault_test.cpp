@@ -4,6 +4,7 @@
 // Which failure comes at which point is the code's business; the tests do not fix the order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -21,8 +22,9 @@ using test::Sandbox;
 // What may happen when a failure is injected: either the run ends with "cvs: <message>" and
 // status 1, or the program named runs, with every byte, as if nothing had failed.
 struct Expected {
-    std::string message; // empty when the failure is passed over
-    const char *program; // the recorder that runs ("" for none), null where either may be seen
+    std::string message;     // empty when the failure is passed over
+    const char *program;     // the recorder that runs ("" for none), null where either may be seen
+    bool input_ends = false; // the failure ends the client's input, as when its connection goes
 };
 
 // Fatal before any program has started.
@@ -35,6 +37,11 @@ Expected fatal_when_relaying(std::string message) {
 }
 Expected passed_over(const char *program) {
     return {"", program};
+}
+// The client's input ends at the failure: `program` runs with what came before it, and pathvane
+// ends with its status, 0, and the session's end record.
+Expected input_ends(const char *program) {
+    return {"", program, true};
 }
 
 // The fatal end of a failure to read the sandbox's table.
@@ -52,7 +59,16 @@ struct FaultCase {
     const char *program;           // what runs when nothing fails
     std::vector<Expected> allowed; // each seen at one point or more, and nothing else
     test::Stdin stdin_mode = test::Stdin::pipe;
+    std::vector<test::Chunk> pieces = {}; // or standard input in these pieces
 };
+
+// What the client sends.
+std::string sent(const FaultCase &c) {
+    std::string bytes = c.input;
+    for (const test::Chunk &piece : c.pieces)
+        bytes += piece.bytes;
+    return bytes;
+}
 
 std::string routes() {
     return "* prog=" + Sandbox::recorder("default") + "\n" + //
@@ -73,8 +89,26 @@ FaultCase in_working_copy(std::vector<Expected> allowed) {
             .allowed = std::move(allowed)};
 }
 
-bool matches(const Expected &expected, const test::Outcome &outcome, const Sandbox::Record &record,
-             const std::string &input) {
+// One run of `c` with a `kind` ("alloc", "open", "read", "poll", "pipe" or "splice") failure at
+// `point`, with `error` as the errno of a failure other than an allocation's; `reached` tells
+// whether the run came to that point.
+struct PointRun {
+    bool reached;
+    test::Outcome outcome;
+    Sandbox::Record record;
+    std::vector<std::string> log; // the routing records sent
+};
+
+bool matches(const Expected &expected, const PointRun &run, const std::string &input) {
+    const test::Outcome &outcome = run.outcome;
+    const Sandbox::Record &record = run.record;
+    if (expected.input_ends)
+        return outcome.exit_code == 0 && outcome.err.empty() &&
+               record.program == expected.program && input.starts_with(record.stdin_bytes) &&
+               std::any_of(run.log.begin(), run.log.end(), [](const std::string &line) {
+                   return line.find("]: end mode=") != std::string::npos &&
+                          line.find(" status=0 ") != std::string::npos;
+               });
     if (!expected.message.empty())
         return outcome.exit_code == 1 && outcome.err == "cvs: " + expected.message + "\n" &&
                (expected.program == nullptr || record.program == expected.program);
@@ -98,16 +132,9 @@ FaultCase serving(const char *name, std::string input, const char *program,
             .stdin_mode = stream};
 }
 
-// One run of `c` with a `kind` ("alloc", "open", "read" or "poll") failure at `point`, with `error`
-// as the errno of a failed open or read; `reached` tells whether the run came to that point.
-struct PointRun {
-    bool reached;
-    test::Outcome outcome;
-    Sandbox::Record record;
-};
-
 PointRun run_at(const FaultCase &c, const std::string &kind, std::size_t point, int error) {
     Sandbox sandbox;
+    test::LogSocket log(sandbox.path("log"));
     sandbox.write_table(c.table);
     if (!c.root_file.empty()) {
         test::make_dir(sandbox.work() + "/CVS");
@@ -123,12 +150,12 @@ PointRun run_at(const FaultCase &c, const std::string &kind, std::size_t point, 
     env.push_back(variable + "=" + std::to_string(point));
     env.push_back("FAULT_ERRNO=" + std::to_string(error));
     test::Invocation inv = sandbox.invocation(c.argv, env);
-    inv.input = {{c.input}};
+    inv.input = c.pieces.empty() ? std::vector<test::Chunk>{{c.input}} : c.pieces;
     inv.stdin_mode = c.stdin_mode;
     inv.timeout_ms = 20000;
     test::Outcome outcome = test::run(inv);
     bool reached = test::read_file(sandbox.path("fault.log")).find(kind) != std::string::npos;
-    return {reached, std::move(outcome), sandbox.record()};
+    return {reached, std::move(outcome), sandbox.record(), log.take()};
 }
 
 // Injects `kind` failures at 1, 2, ... until a run reaches no such point, and checks each run
@@ -139,12 +166,12 @@ void run_points(const FaultCase &c, const std::string &kind, int error = EIO) {
         SCOPED_TRACE(std::string(c.name) + ", " + kind + " " + std::to_string(point) + ", " +
                      std::strerror(error));
         ASSERT_LE(point, 64u) << "failure points without end";
-        auto [reached, outcome, record] = run_at(c, kind, point, error);
+        PointRun run = run_at(c, kind, point, error);
+        const test::Outcome &outcome = run.outcome;
         ASSERT_FALSE(outcome.timed_out);
         ASSERT_TRUE(outcome.exited) << "ended by signal " << outcome.signal;
-        if (!reached) {
-            EXPECT_TRUE(matches(passed_over(c.program), outcome, record, c.input))
-                << "stderr: " << outcome.err;
+        if (!run.reached) {
+            EXPECT_TRUE(matches(passed_over(c.program), run, sent(c))) << "stderr: " << outcome.err;
             for (std::size_t i = 0; i < seen.size(); ++i)
                 EXPECT_TRUE(seen[i]) << "never seen: '" << c.allowed[i].message << "' "
                                      << (c.allowed[i].program ? c.allowed[i].program : "");
@@ -152,10 +179,10 @@ void run_points(const FaultCase &c, const std::string &kind, int error = EIO) {
         }
         bool allowed = false;
         for (std::size_t i = 0; i < c.allowed.size(); ++i)
-            if (matches(c.allowed[i], outcome, record, c.input))
+            if (matches(c.allowed[i], run, sent(c)))
                 allowed = seen[i] = true;
-        EXPECT_TRUE(allowed) << "status " << outcome.exit_code << ", program '" << record.program
-                             << "', stderr: " << outcome.err;
+        EXPECT_TRUE(allowed) << "status " << outcome.exit_code << ", program '"
+                             << run.record.program << "', stderr: " << outcome.err;
     }
 }
 
@@ -221,14 +248,15 @@ TEST(Faults, EveryReadFailure) {
     const std::vector<Expected> serving_reads =
         test::read_in_place(test::Stdin::pipe)
             ? std::vector<Expected>{passed_over("alpha"), table}
-            : std::vector<Expected>{fatal("parent: read"), table};
+            : std::vector<Expected>{fatal("parent: read: Input/output error"), table};
     const FaultCase cases[] = {
         // A table cut short by a read error would choose the default entry or the fallback.
         {"table part-way", long_table, {"cvs", "-d", "/r"}, {}, "", "", "alpha", {table}},
         in_working_copy({fatal("CVS/Root: Input/output error"), table}),
         serving("server mode", "Root /r\nValid-responses ok\n", "alpha", serving_reads),
         serving("server mode from /dev/null", "", "fallback",
-                {fatal("parent: read"), fatal_when_relaying("parent: read")},
+                {fatal("parent: read: Input/output error"),
+                 fatal_when_relaying("parent: read: Input/output error")},
                 test::Stdin::dev_null),
     };
     for (const FaultCase &c : cases)
@@ -241,8 +269,41 @@ TEST(Faults, EveryReadFailure) {
     denied.table = std::string(70000, '#') + "\n" + denied.table;
     PointRun second = run_at(denied, "read", 2, EACCES);
     EXPECT_TRUE(second.reached);
-    EXPECT_TRUE(matches(table_fails("Permission denied"), second.outcome, second.record, ""))
+    EXPECT_TRUE(matches(table_fails("Permission denied"), second, ""))
         << "program '" << second.record.program << "', stderr: " << second.outcome.err;
+}
+
+// A read or splice of a socket fails with whatever the connection last saw when TCP gives up
+// on it (keepalive or retransmission timed out): the client's input has ended, and the program's
+// status and the session's end record follow as at a close. On a pipe the same error is the
+// machine's.
+TEST(Faults, AConnectionThatFailsEndsTheInput) {
+    if (Sandbox::sanitized() || Sandbox::under_valgrind())
+        GTEST_SKIP() << "the sanitizer's or valgrind's preloads come first";
+    // Split, so that pathvane reads the request and relays the rest.
+    const std::vector<test::Chunk> session = {
+        {"BEGIN AUTH REQUEST\n"}, {"/r\nanon\nA\nEND AUTH REQUEST\n", 150}, {"noop\n", 50}};
+    auto over = [&](const char *name, test::Stdin stream, std::vector<Expected> allowed) {
+        FaultCase c = serving(name, "", "alpha", std::move(allowed), stream);
+        c.argv = {"cvs", "pserver"};
+        c.pieces = session;
+        return c;
+    };
+    for (int error : {ECONNREFUSED, EHOSTDOWN}) {
+        const Expected table = table_fails(std::strerror(error));
+        // Read in the opening data; spliced behind it, or read there too where splice is refused.
+        run_points(over("TCP", test::Stdin::tcp, {input_ends("fallback"), table}), "read", error);
+        run_points(over("TCP", test::Stdin::tcp, {input_ends("alpha")}), "splice", error);
+        FaultCase copied = over("TCP, copied", test::Stdin::tcp,
+                                {input_ends("fallback"), input_ends("alpha"), table});
+        copied.env = {"FAULT_REFUSE_SPLICE=1"};
+        run_points(copied, "read", error);
+    }
+    std::vector<Expected> pipe = {fatal("parent: read: Connection refused"),
+                                  table_fails("Connection refused")};
+    if (test::read_in_place(test::Stdin::pipe))
+        pipe.push_back(passed_over("alpha")); // the look's own copy: the relay reads instead
+    run_points(over("pipe", test::Stdin::pipe, pipe), "read", ECONNREFUSED);
 }
 
 TEST(Faults, EveryPollFailure) {
@@ -284,7 +345,7 @@ TEST(Secrets, NoPasswordInReleasedMemory) {
                 "LD_PRELOAD=" FAULT_INJECT_LIB,
                 "FAULT_EXE=" + std::filesystem::canonical(PATHVANE_UNDER_TEST_PATH).string(),
                 "FAULT_LOG=" + sandbox.path("fault.log"), "FAULT_SECRET=" + password,
-                "FAULT_SPLICE=" + std::string(by_copy ? "1" : "0")};
+                "FAULT_REFUSE_SPLICE=" + std::string(by_copy ? "1" : "0")};
             test::Invocation inv = sandbox.invocation({"cvs", "pserver"}, env);
             inv.input = c.input;
             test::Outcome outcome = test::run(inv);

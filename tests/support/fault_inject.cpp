@@ -1,10 +1,11 @@
 // A preload library for tests: makes the N-th allocation (malloc, calloc, realloc, or an
 // anonymous mmap that the program makes itself) fail with ENOMEM, or the N-th open(2), read(2),
-// poll(2) or pipe(2) (pipe2 included) fail with the errno FAULT_ERRNO (EIO unless set), in the
-// program named by FAULT_EXE only (not in the programs that it runs). FAULT_ALLOC=N,
-// FAULT_OPEN=N, FAULT_READ=N, FAULT_POLL=N and FAULT_PIPE=N choose the failure; when it happens, a
-// line "alloc N", "open N", "read N", "poll N" or "pipe N" is appended to the file FAULT_LOG.
-// Besides, FAULT_SPLICE=1 makes every splice(2) refuse its descriptors (EINVAL), and with
+// poll(2), pipe(2) (pipe2 included) or splice(2) fail with the errno FAULT_ERRNO (EIO unless
+// set), in the program named by FAULT_EXE only (not in the programs that it runs).
+// FAULT_ALLOC=N, FAULT_OPEN=N, FAULT_READ=N, FAULT_POLL=N, FAULT_PIPE=N and FAULT_SPLICE=N choose
+// the failure; when it happens, a line "alloc N", "open N", "read N", "poll N", "pipe N" or
+// "splice N" is appended to the file FAULT_LOG.
+// Besides, FAULT_REFUSE_SPLICE=1 makes every splice(2) refuse its descriptors (EINVAL), and with
 // FAULT_SECRET set, memory released by free(3) or munmap(2) that still holds its text appends
 // "secret N" to FAULT_LOG, N counting such releases.
 #include <cerrno>
@@ -28,9 +29,10 @@ void __libc_free(void *);
 namespace {
 
 bool active;
-long fail_alloc = -1, fail_open = -1, fail_read = -1, fail_poll = -1, fail_pipe = -1;
+long fail_alloc = -1, fail_open = -1, fail_read = -1, fail_poll = -1, fail_pipe = -1,
+     fail_splice = -1;
 int fail_errno = EIO;
-long allocs, opens, reads, polls, pipes, secrets;
+long allocs, opens, reads, polls, pipes, splices, secrets;
 bool refuse_splice;
 const char *secret;
 
@@ -60,7 +62,8 @@ long number(const char *name) {
     fail_pipe = number("FAULT_PIPE");
     if (long error = number("FAULT_ERRNO"); error > 0)
         fail_errno = static_cast<int>(error);
-    refuse_splice = number("FAULT_SPLICE") == 1;
+    fail_splice = number("FAULT_SPLICE");
+    refuse_splice = number("FAULT_REFUSE_SPLICE") == 1;
     secret = std::getenv("FAULT_SECRET");
     if (secret != nullptr && *secret == '\0')
         secret = nullptr;
@@ -145,6 +148,8 @@ ssize_t splice(int in, loff_t *in_offset, int out, loff_t *out_offset, size_t le
         errno = EINVAL;
         return -1;
     }
+    if (fails("splice", splices, fail_splice, fail_errno))
+        return -1;
     return real_splice(in, in_offset, out, out_offset, length, flags);
 }
 
