@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <strings.h> // explicit_bzero, on the BSDs
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -124,12 +125,39 @@ void relay_by_copy(int pipe_fd, std::uint64_t &moved) {
 }
 
 #if defined(__linux__)
+enum class Taken { more, end };
+
+// Takes what the socket on standard input holds, without waiting, into the pipe. TCP's splice(2)
+// stops not only at the end of the stream but also at a byte of urgent data, with the stream
+// going on behind it: it returns 0 there (EAGAIN where the socket does not block), and again
+// for as long as the byte is there. read(2) passes the byte over, as the program does where it
+// reads the connection itself, and tells the end from the mark; looking without taking would not.
+Taken take_waiting(int pipe_fd, std::uint64_t &moved) {
+    char buffer[16384];
+    ssize_t n;
+    do
+        n = ::recv(STDIN_FILENO, buffer, sizeof buffer, MSG_DONTWAIT);
+    while (n == -1 && errno == EINTR);
+    if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return Taken::more; // nothing, or the urgent byte alone: the rest is still to come
+    if (n == -1)
+        end_input_or_fail(errno, STDIN_FILENO);
+    if (n <= 0)
+        return Taken::end;
+    Written written = write_all(pipe_fd, buffer, static_cast<std::size_t>(n), moved);
+    ::explicit_bzero(buffer, static_cast<std::size_t>(n)); // a password server's, perhaps
+    if (written == Written::failed)
+        errx(1, "parent: write");
+    return written == Written::all ? Taken::more : Taken::end;
+}
+
 enum class Spliced { done, refused };
 
 // Moves standard input into `pipe_fd` inside the kernel, without copying it through this
 // process: a pipe, a socket or a file. Refused (before any byte has moved) for inputs that
 // splice cannot read, such as /dev/null or a terminal.
 Spliced relay_by_splice(int pipe_fd, std::uint64_t &moved) {
+    const bool socket = is_socket(STDIN_FILENO);
     for (bool spliced = false;;) {
         if (wait_for_input(pipe_fd) == Ready::reader_gone)
             return Spliced::done;
@@ -140,8 +168,11 @@ Spliced relay_by_splice(int pipe_fd, std::uint64_t &moved) {
             moved += static_cast<std::uint64_t>(n);
             continue;
         }
-        if (n == 0)
+        if (n == 0) {
+            if (socket && take_waiting(pipe_fd, moved) == Taken::more)
+                continue;
             return Spliced::done;
+        }
         switch (errno) {
         case EINTR:
             continue;
@@ -150,6 +181,8 @@ Spliced relay_by_splice(int pipe_fd, std::uint64_t &moved) {
             // nothing yet, or the program's pipe is full. Waiting for the input alone would spin
             // on the second for as long as the program is slow to read.
             if (wait_for_room(pipe_fd) == Ready::reader_gone)
+                return Spliced::done;
+            if (socket && take_waiting(pipe_fd, moved) == Taken::end)
                 return Spliced::done;
             continue;
         case EPIPE:

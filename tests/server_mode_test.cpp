@@ -45,11 +45,11 @@ test::Invocation session(const Sandbox &sandbox, test::Stdin stream,
     return inv;
 }
 
-// Every byte that the client sends.
+// Every byte of the client's stream, as read(2) takes it: the byte of urgent data is out of band.
 std::string sent_bytes(const std::vector<Chunk> &input) {
     std::string sent;
     for (const Chunk &chunk : input)
-        sent += chunk.bytes;
+        sent.append(chunk.bytes, 0, chunk.bytes.size() - (chunk.urgent ? 1 : 0));
     return sent;
 }
 
@@ -158,6 +158,10 @@ void expect_sessions(const std::vector<std::string> &argv, std::span<const Serve
             EXPECT_EQ(record.stdin_bytes, sent_bytes(c.input));
             EXPECT_EQ(record.argv, sandbox.argv_seen(argv));
             EXPECT_EQ(record.environ, inv.env);
+            // Waiting for the client costs next to nothing; a relay that spins burns the pauses.
+            if (!Sandbox::under_valgrind()) {
+                EXPECT_LT(outcome.cpu_us, 300'000) << "pathvane spun";
+            }
         }
 }
 
@@ -628,6 +632,36 @@ TEST(PasswordServer, AConnectionResetEndsTheInput) {
     };
     const test::Stdin tcp[] = {test::Stdin::tcp};
     expect_sessions(pserver_argv, cases, tcp, true);
+}
+
+// A byte of urgent data, which any client can send, is passed over as cvs itself reading the
+// connection passes it over; it does not end the stream, which goes on behind it.
+TEST(PasswordServer, UrgentDataIsNoEndOfTheStream) {
+    std::string after(5000, '\0');
+    for (std::size_t i = 0; i < after.size(); ++i)
+        after[i] = static_cast<char>('a' + i % 26);
+    // Then a pause, for as long as a relay that spins at the urgent byte would show it.
+    const Chunk urgent{"!", 30, true};
+    const Chunk rest{after, 30};
+    const Chunk late{"noop\n", 500};
+    const ServerCase cases[] = {
+        {"after a whole request",
+         {{auth_request("/r") + "Root /r\n"}, urgent, rest, late},
+         "alpha",
+         Look::settles},
+        {"after a split request",
+         {{"BEGIN AUTH REQUEST\n"},
+          {"/r\nanon\nA\nEND AUTH REQUEST\n", split_ms},
+          urgent,
+          rest,
+          late},
+         "alpha",
+         Look::part},
+        // Where the socket does not block, splice says EAGAIN at the mark, not 0.
+        {"non-blocking", {{auth_request("/r")}, urgent, rest, late}, "alpha", Look::settles, true},
+    };
+    const test::Stdin tcp[] = {test::Stdin::tcp};
+    expect_sessions(pserver_argv, cases, tcp);
 }
 
 // Behind the relay the program's standard input is a pipe, where cvs's password server can no

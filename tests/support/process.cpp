@@ -218,9 +218,11 @@ Outcome run(const Invocation &inv) {
                 continue;
             if (polls[p].fd == to_child) {
                 const std::string &bytes = inv.input[chunk].bytes;
-                ssize_t n = bytes.size() == offset
-                                ? 0
-                                : write(to_child, bytes.data() + offset, bytes.size() - offset);
+                const char *rest = bytes.data() + offset;
+                const std::size_t left = bytes.size() - offset;
+                ssize_t n = left == 0                 ? 0
+                            : inv.input[chunk].urgent ? send(to_child, rest, left, MSG_OOB)
+                                                      : write(to_child, rest, left);
                 if (n < 0 && (errno == EAGAIN || errno == EINTR))
                     continue;
                 if (n < 0) { // the program closed its input

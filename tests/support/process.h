@@ -10,6 +10,7 @@ namespace test {
 struct Chunk {
     std::string bytes;
     int delay_ms = 0; // wait this long after the previous chunk before writing this one
+    bool urgent = false; // TCP: sent as urgent data (MSG_OOB), whose last byte is out of band
 };
 
 // How the input reaches the program: fed in timed chunks through a pipe, a socketpair or a TCP
