@@ -19,9 +19,11 @@ constexpr bool is_alpha(char c) noexcept {
     const auto b = static_cast<unsigned char>(c);
     return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
 }
+constexpr bool is_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
 constexpr bool is_alnum(char c) noexcept {
-    const auto b = static_cast<unsigned char>(c);
-    return is_alpha(c) || (b >= '0' && b <= '9');
+    return is_alpha(c) || is_digit(c);
 }
 
 // The bytes of `text` from `from` on, at most `count` of them; `from` must not pass the end.

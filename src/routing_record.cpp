@@ -184,12 +184,23 @@ void explain(const Route &route, Why &why) noexcept {
         why << "no entry for the root";
 }
 
-// Where the password lies in `root` (offset and length; length 0 where there is none). cvs
-// reads a remote root as the method between the first two ':', then
-// "user[:password]@host[:[port]]/path": the path from the first '/', the user up to the first
-// '@' before it, the password from the user's first ':'. A password may hold '@', ':' or '/',
-// which cvs then misreads, but the path comes after it, so it runs at most to the last '@'
-// before the last '/': all of that is taken, more rather than less.
+// Whether the part of `rest` after its ':' at `colon` is "[port]/path", as in "host:/path" or
+// "host:2401/path": the part that the lookup compares.
+bool path_follows(std::string_view rest, std::size_t colon) noexcept {
+    std::size_t at = colon + 1;
+    while (at < rest.size() && is_digit(rest[at]))
+        ++at;
+    return at < rest.size() && rest[at] == '/';
+}
+
+// Where the password lies in `root` (offset and length; length 0 where there is none). After the
+// method (between the first two ':'), cvs reads a remote root as
+// "user[:password]@host[:[port]]/path", the password from the user's first ':' to the '@' before
+// the host. A password may hold '@', ':' or '/', so where that '@' lies is found from the end:
+// where the root's path follows its last ':', the last '@' before that ':' (and a root whose
+// only ':' comes before its path, "host:/path", has no password); in every other root, one not
+// well formed or without a ':' before its path, the last '@' of all. Where that leaves doubt,
+// more is taken rather than less, but never a well-formed root's path.
 std::pair<std::size_t, std::size_t> find_password(std::string_view root) noexcept {
     std::size_t from = 0;
     if (root.starts_with(':')) {
@@ -199,9 +210,19 @@ std::pair<std::size_t, std::size_t> find_password(std::string_view root) noexcep
         from = method_end + 1;
     }
     std::string_view rest = slice(root, from);
-    std::size_t colon = rest.find(':');
-    std::size_t at = slice(rest, 0, rest.rfind('/')).rfind('@');
-    if (colon == std::string_view::npos || at == std::string_view::npos || colon > at)
+    const std::size_t colon = rest.find(':');
+    if (colon == std::string_view::npos)
+        return {0, 0};
+    const std::size_t last_colon = rest.rfind(':');
+    std::size_t at = std::string_view::npos;
+    if (path_follows(rest, last_colon)) {
+        if (last_colon == colon)
+            return {0, 0};
+        at = slice(rest, 0, last_colon).rfind('@');
+    }
+    if (at == std::string_view::npos || at < colon)
+        at = rest.rfind('@');
+    if (at == std::string_view::npos || at < colon)
         return {0, 0};
     return {from + colon + 1, at - colon - 1};
 }

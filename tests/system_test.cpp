@@ -296,6 +296,16 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
          .argv = {"cvs", "-d", ":ext:host:/r1/a@b", "co"},
          .records = {R"(<39>route mode=direct uid=$uid source="-d" root=":ext:host:/r1/a@b" )"
                      R"(program="$default" why="the default entry at line 5")"}},
+        // Roots that cvs refuses, but whose record goes first.
+        {.name = "a password with '/', no path",
+         .argv = {"cvs", "-d", ":pserver:alice:se/cret@cvs.example.org", "co"},
+         .records = {R"(<39>route mode=direct uid=$uid source="-d" )"
+                     R"(root=":pserver:alice:*@cvs.example.org" program="$default" )"
+                     R"(why="the default entry at line 5")"}},
+        {.name = "a password with '@' and '/', no path",
+         .argv = {"cvs", "-d", ":pserver:alice:p@ss/word@host", "co"},
+         .records = {R"(<39>route mode=direct uid=$uid source="-d" root=":pserver:alice:*@host" )"
+                     R"(program="$default" why="the default entry at line 5")"}},
         {.name = "no table",
          .argv = {"cvs", "-d", "/r1", "co"},
          .table = false,
