@@ -302,9 +302,10 @@ SessionEnd run_relayed(const char *program, char *const argv[], Pages data, std:
     Written replayed = write_all(write_end.get(), data.get(), count, moved);
     if (replayed == Written::failed) {
         int error = errno;
-        // The format, pointer included, is kept byte for byte: callers and logs know it so.
-        errx(1, "parent: write: buf(%p), buflen(%d) %d - %s", static_cast<const void *>(data.get()),
-             static_cast<int>(count), error, std::strerror(error));
+        // The format is kept as callers and logs know it, but for the buffer's address: under
+        // inetd, standard error is the connection of a client that nobody has authenticated.
+        errx(1, "parent: write: buf(), buflen(%d) %d - %s", static_cast<int>(count), error,
+             std::strerror(error));
     }
     // A session may last for hours, and the opening data is no longer needed. Pages that go
     // back to the system are cleared before they are used again, but not at once: the data may
