@@ -1,7 +1,9 @@
 #include "server_mode.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <strings.h> // explicit_bzero, on the BSDs
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +20,13 @@
 namespace pathvane {
 
 namespace {
+
+// A look that failed part-way: it leaves the whole buffer wiped, as what it had copied may hold
+// a password, and the reads that follow write over only as much as they take.
+StreamLook failed(char *buffer, std::size_t limit) noexcept {
+    ::explicit_bzero(buffer, limit);
+    return {};
+}
 
 // A stream socket: the bytes stay queued for the next reader.
 StreamLook look_at_socket(int fd, char *buffer, std::size_t limit) noexcept {
@@ -46,7 +55,7 @@ StreamLook look_at_file(int fd, char *buffer, std::size_t limit) noexcept {
         if (n == -1 && errno == EINTR)
             continue;
         if (n == -1)
-            return {};
+            return failed(buffer, limit);
         if (n == 0)
             return {StreamLook::Seen::all, count};
         count += static_cast<std::size_t>(n);
@@ -77,7 +86,7 @@ StreamLook look_at_pipe(int fd, char *buffer, std::size_t limit) noexcept {
         if (got == -1 && errno == EINTR)
             continue;
         if (got <= 0)
-            return {};
+            return failed(buffer, limit);
         count += static_cast<std::size_t>(got);
     }
     return {StreamLook::Seen::start, count};
