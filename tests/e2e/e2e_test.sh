@@ -161,18 +161,31 @@ pserver_accounts() {
     done
 }
 
+# regexp_quote TEXT: TEXT as an extended regular expression that matches it alone.
+regexp_quote() {
+    printf '%s' "$1" | sed -e 's/[.[$*+?(){}|\\]/[&]/g' -e 's/\^/\\^/g'
+}
+
 LISTENER=
 listeners=0
 # listen ARG...: runs "cvs ARG..." (pathvane) for each connection to 127.0.0.1:$PORT, the
-# connection as standard input and output, as inetd or a systemd socket unit does. Tries ports
-# until one is free. timeout ends the listener even if this script is killed outright.
+# connection as standard input, output and error, as inetd does. Tries ports until one is free.
+# timeout ends the listener even if this script is killed outright.
 listen() {
+    # systemd-socket-activate keeps standard error its own: the client must read what pathvane
+    # and cvs write there, as the client of inetd does.
+    cat >"$HOST/bin/inetd-child" <<CHILD
+#!/bin/sh
+exec 2>&1
+exec "$HOST/bin/cvs" "\$@"
+CHILD
+    chmod +x "$HOST/bin/inetd-child"
     for try in 1 2 3 4 5 6 7 8 9 10; do
         PORT=$((10000 + ($$ + try * 4099) % 22000))
         listeners=$((listeners + 1))
         LISTENER_LOG=$HOST/listener-$listeners.log
         (cd "$HOST" && SYSTEMD_LOG_LEVEL=info SYSTEMD_LOG_TARGET=console exec timeout 300 \
-            systemd-socket-activate -l "127.0.0.1:$PORT" --inetd -a "$HOST/bin/cvs" "$@") \
+            systemd-socket-activate -l "127.0.0.1:$PORT" --inetd -a "$HOST/bin/inetd-child" "$@") \
             </dev/null >/dev/null 2>"$LISTENER_LOG" &
         LISTENER=$!
         waited=0
@@ -275,7 +288,9 @@ pserver)
     trap pserver_cleanup EXIT
     pserver_accounts
     trap 'exit 1' HUP INT TERM
-    listen -f "--allow-root=$A" "--allow-root=$B" "--allow-root=$G" pserver
+    # One option for the three: with an --allow-root for each, cvs would warn on standard error,
+    # which is the connection, of the LogHistory line that every repository's config holds.
+    listen -f "--allow-root-regexp=^$(regexp_quote "$REPOS")/(alpha|beta|gamma)\$" pserver
     CLIENT="timeout 30 $REAL_CVS"
     at="$PSERVER_USER@127.0.0.1:$PORT"
 
@@ -346,7 +361,7 @@ pserver)
         cmp "$W/alpha-pserver-2/hello.txt" "$W/alpha-pserver-3/hello.txt"
     expect_streams socket
     if [ "$failed" -ne 0 ]; then
-        echo "The listeners' logs, with what pathvane and the programs wrote to standard error:"
+        echo "The listeners' logs:"
         cat "$HOST"/listener-*.log | sed 's/^/    | /'
     fi
     ;;
