@@ -231,8 +231,8 @@ sigset_t take_server_signals() noexcept {
 }
 
 // Starts `program` with the signals in `to_default` at their default, and the mask and every
-// other disposition as they are; with `input` (else -1) as its standard input, else pathvane's
-// own. Then, whether the program started or not, `started`. posix_spawn reports one error for
+// other disposition as they are, and `input` as its standard input (pathvane's own where it is
+// -1). Then, whether the program started or not, `started`. posix_spawn reports one error for
 // the dup2 and the exec: "child: exec" stands for both.
 pid_t spawn(const char *program, char *const argv[], int input, const sigset_t &to_default,
             OnStart started) {

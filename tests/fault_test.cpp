@@ -19,8 +19,9 @@ namespace {
 
 using test::Sandbox;
 
-// What may happen when a failure is injected: either the run ends with "cvs: <message>" and
-// status 1, or the program named runs, with every byte, as if nothing had failed.
+// What may happen when a failure is injected: the run ends with "cvs: <message>" and status 1,
+// the program named runs, with every byte, as if nothing had failed, or, where the failure is a
+// connection's, the client's input ends there.
 struct Expected {
     std::string message;     // empty when the failure is passed over
     const char *program;     // the recorder that runs ("" for none), null where either may be seen
