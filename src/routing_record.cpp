@@ -197,10 +197,11 @@ bool path_follows(std::string_view rest, std::size_t colon) noexcept {
 // method (between the first two ':'), cvs reads a remote root as
 // "user[:password]@host[:[port]]/path", the password from the user's first ':' to the '@' before
 // the host. A password may hold '@', ':' or '/', so where that '@' lies is found from the end:
-// where the root's path follows its last ':', the last '@' before that ':' (and a root whose
-// only ':' comes before its path, "host:/path", has no password); in every other root, one not
-// well formed or without a ':' before its path, the last '@' of all. Where that leaves doubt,
-// more is taken rather than less, but never a well-formed root's path.
+// where the root's path follows its last ':', the last '@' before that ':'; in every other root,
+// one not well formed or without a ':' before its path, the last '@' of all. A root whose first
+// ':' comes after a '/' (a local one) or right before its path ("host:/path", "user@host:/path")
+// holds none. Where that leaves doubt, more is taken rather than less, but never the part after
+// a well-formed root's last ':', which the lookup compares.
 std::pair<std::size_t, std::size_t> find_password(std::string_view root) noexcept {
     std::size_t from = 0;
     if (root.starts_with(':')) {
@@ -211,15 +212,14 @@ std::pair<std::size_t, std::size_t> find_password(std::string_view root) noexcep
     }
     std::string_view rest = slice(root, from);
     const std::size_t colon = rest.find(':');
-    if (colon == std::string_view::npos)
+    if (colon == std::string_view::npos || rest.find('/') < colon)
         return {0, 0};
     const std::size_t last_colon = rest.rfind(':');
+    if (path_follows(rest, colon) && (last_colon == colon || rest.find('@') < colon))
+        return {0, 0};
     std::size_t at = std::string_view::npos;
-    if (path_follows(rest, last_colon)) {
-        if (last_colon == colon)
-            return {0, 0};
+    if (path_follows(rest, last_colon))
         at = slice(rest, 0, last_colon).rfind('@');
-    }
     if (at == std::string_view::npos || at < colon)
         at = rest.rfind('@');
     if (at == std::string_view::npos || at < colon)

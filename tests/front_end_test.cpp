@@ -250,9 +250,9 @@ TEST(ReadRootFile, FirstLineOfAnyLength) {
 // Whatever a password holds, none of it reaches the record: roots of the forms cvs reads, with
 // and without a path, with passwords of '@', ':' and '/' among letters that nothing else in the
 // record holds. A password that begins with '/', or holds ':' right before a '/', makes the root
-// read as a well-formed one whose path comes there, as cvs reads it too: those keep the part
-// after their last ':' (the routing records' system test has such rows). So does every root
-// here whose path follows its port.
+// read as a well-formed one whose path comes there, as cvs reads it too, and keeps that path,
+// as ":ext:host:/r1/a@b" does in the routing records' system test. So does every root here whose
+// path follows its port.
 TEST(RecordRoute, NeverShowsAPassword) {
     test::TempDir dir;
     test::LogSocket log(dir / "log");

@@ -50,7 +50,7 @@ pathvane.8|a line's text ends at its first newline or NUL byte, the next line be
 pathvane.8|A remote cvs init sends no Root request: pathvane knows that from its first request
 pathvane.8|route mode=server uid=1001 from="192.0.2.7" source="Root request"
 pathvane.8|route mode=pserver uid=0 from="2001:db8::7" source="auth request"
-pathvane.8|last : (host:/path, host:2401/path), the last @ before that :; in any other root, as user:password@host/path or one that is not well formed, the last @ of all. A root whose only : comes before its path, as host:/r/a@b, has none.
+pathvane.8|last : (host:/path, host:2401/path), the last @ before that :; in any other root, as user:password@host/path or one that is not well formed, the last @ of all. A local root, and one whose first : comes right before its path, as host:/r/a@b or user@host:/r, has none.
 pathvane-check.8|program '...' is pathvane itself, which refuses to run it
 pathvane-check.8|program '...' lies in '...', which only its owner can search: for every other user, the command fails with 'Permission denied'
 pathvane-check.8|note: no line names a program: every command runs the fallback program

@@ -296,6 +296,14 @@ TEST(RoutingRecord, OnePerDecisionAndOneAtTheEndOfASession) {
          .argv = {"cvs", "-d", ":ext:host:/r1/a@b", "co"},
          .records = {R"(<39>route mode=direct uid=$uid source="-d" root=":ext:host:/r1/a@b" )"
                      R"(program="$default" why="the default entry at line 5")"}},
+        {.name = "no password, a user, ':' and '@' in the path",
+         .argv = {"cvs", "-d", ":ext:u@host:/r1/a:b@c", "co"},
+         .records = {R"(<39>route mode=direct uid=$uid source="-d" root=":ext:u@host:/r1/a:b@c" )"
+                     R"(program="$default" why="the default entry at line 5")"}},
+        {.name = "a local root with ':' and '@'",
+         .argv = {"cvs", "-d", "/srv/cvs:x@y", "co"},
+         .records = {R"(<39>route mode=direct uid=$uid source="-d" root="/srv/cvs:x@y" )"
+                     R"(program="$default" why="the default entry at line 5")"}},
         // Roots that cvs refuses, but whose record goes first.
         {.name = "a password with '/', no path",
          .argv = {"cvs", "-d", ":pserver:alice:se/cret@cvs.example.org", "co"},
