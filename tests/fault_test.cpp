@@ -26,6 +26,7 @@ struct Expected {
     std::string message;     // empty when the failure is passed over
     const char *program;     // the recorder that runs ("" for none), null where either may be seen
     bool input_ends = false; // the failure ends the client's input, as when its connection goes
+    bool cut = false;        // and the program gets less than the client sent
 };
 
 // Fatal before any program has started.
@@ -39,10 +40,11 @@ Expected fatal_when_relaying(std::string message) {
 Expected passed_over(const char *program) {
     return {"", program};
 }
-// The client's input ends at the failure: `program` runs with what came before it, and pathvane
-// ends with its status, 0, and the session's end record.
-Expected input_ends(const char *program) {
-    return {"", program, true};
+// The client's input ends at the failure: `program` runs with what came before it (with `cut`,
+// less than the client sent: the failure came before its end), and pathvane ends with its
+// status, 0, and the session's end record.
+Expected input_ends(const char *program, bool cut = false) {
+    return {"", program, true, cut};
 }
 
 // The fatal end of a failure to read the sandbox's table.
@@ -106,6 +108,7 @@ bool matches(const Expected &expected, const PointRun &run, const std::string &i
     if (expected.input_ends)
         return outcome.exit_code == 0 && outcome.err.empty() &&
                record.program == expected.program && input.starts_with(record.stdin_bytes) &&
+               (!expected.cut || record.stdin_bytes.size() < input.size()) &&
                std::any_of(run.log.begin(), run.log.end(), [](const std::string &line) {
                    return line.find("]: end mode=") != std::string::npos &&
                           line.find(" status=0 ") != std::string::npos;
@@ -290,13 +293,16 @@ TEST(Faults, AConnectionThatFailsEndsTheInput) {
         c.pieces = session;
         return c;
     };
+    // A failure in the opening data leaves the request unfinished: nothing of the connection is
+    // read after it.
+    const Expected opening_ends = input_ends("fallback", true);
     for (int error : {ECONNREFUSED, EHOSTDOWN}) {
         const Expected table = table_fails(std::strerror(error));
         // Read in the opening data; spliced behind it, or read there too where splice is refused.
-        run_points(over("TCP", test::Stdin::tcp, {input_ends("fallback"), table}), "read", error);
+        run_points(over("TCP", test::Stdin::tcp, {opening_ends, table}), "read", error);
         run_points(over("TCP", test::Stdin::tcp, {input_ends("alpha")}), "splice", error);
-        FaultCase copied = over("TCP, copied", test::Stdin::tcp,
-                                {input_ends("fallback"), input_ends("alpha"), table});
+        FaultCase copied =
+            over("TCP, copied", test::Stdin::tcp, {opening_ends, input_ends("alpha"), table});
         copied.env = {"FAULT_REFUSE_SPLICE=1"};
         run_points(copied, "read", error);
     }
