@@ -109,8 +109,9 @@ OpeningData read_opening_data(int fd, RequestScan scan) {
             if (settle_in_place(fd, scan, data))
                 return data;
         }
-        // Data, a hang-up or an error: the read tells which. A failure is the machine's, not
-        // the client's silence, and must not hand the session to another program.
+        // Data, a hang-up or an error: the read tells which. A failure of the machine's is not
+        // the client's silence, and must not hand the session to another program; a socket's
+        // connection that fails has ended the input, as a close does.
         ssize_t n = ::read(fd, buffer + data.count, opening_data_limit - data.count);
         if (n == -1 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <strings.h> // explicit_bzero, on the BSDs
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -151,6 +152,14 @@ Taken take_waiting(int pipe_fd, std::uint64_t &moved) {
     return written == Written::all ? Taken::more : Taken::end;
 }
 
+// Whether the socket on standard input has urgent data for its next byte: sockatmark(3), but
+// with its answer set before the kernel writes it, which valgrind's memcheck would otherwise
+// take for uninitialised memory handed to the kernel.
+bool at_urgent_mark() noexcept {
+    int at_mark = 0;
+    return ::ioctl(STDIN_FILENO, SIOCATMARK, &at_mark) == 0 && at_mark != 0;
+}
+
 enum class Spliced { done, refused };
 
 // Moves standard input into `pipe_fd` inside the kernel, without copying it through this
@@ -158,13 +167,13 @@ enum class Spliced { done, refused };
 // splice cannot read, such as /dev/null or a terminal.
 Spliced relay_by_splice(int pipe_fd, std::uint64_t &moved) {
     const bool socket = is_socket(STDIN_FILENO);
-    for (bool spliced = false;;) {
+    const std::uint64_t replayed = moved;
+    for (;;) {
         if (wait_for_input(pipe_fd) == Ready::reader_gone)
             return Spliced::done;
         ssize_t n =
             ::splice(STDIN_FILENO, nullptr, pipe_fd, nullptr, std::size_t{1} << 20, SPLICE_F_MOVE);
         if (n > 0) {
-            spliced = true;
             moved += static_cast<std::uint64_t>(n);
             continue;
         }
@@ -182,14 +191,15 @@ Spliced relay_by_splice(int pipe_fd, std::uint64_t &moved) {
             // on the second for as long as the program is slow to read.
             if (wait_for_room(pipe_fd) == Ready::reader_gone)
                 return Spliced::done;
-            if (socket && take_waiting(pipe_fd, moved) == Taken::end)
+            // A socket's splice says EAGAIN also where its next byte is urgent data.
+            if (socket && at_urgent_mark() && take_waiting(pipe_fd, moved) == Taken::end)
                 return Spliced::done;
             continue;
         case EPIPE:
             return Spliced::done;
         case EINVAL:
         case ENOSYS:
-            if (!spliced)
+            if (moved == replayed)
                 return Spliced::refused;
             break;
         }
