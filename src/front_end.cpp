@@ -226,7 +226,8 @@ RootFinding find_root(int argc, char *const argv[]) {
     return found;
 }
 
-int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char *log_socket) {
+int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char *log_socket,
+                  const char *installed) {
     RootFinding found = find_root(argc, argv);
     const bool pserver = found.source == RootSource::auth_request;
     const bool server = from_client(found.source);
@@ -240,7 +241,7 @@ int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char 
     Program program = found.root != nullptr ? lookup_program(table, found.root)
                                             : Program{table.fallback, nullptr};
     // pathvane is installed as cvs, so a table naming cvs would have it run itself, for ever.
-    if (is_own_executable(program.path))
+    if (is_own_executable(program.path, installed))
         errx(1, "%s: is pathvane itself, not run", program.path);
     const PendingRecord record{log_socket,
                                {found.source, found.root, &program, data.end, data.in_place}};

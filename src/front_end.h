@@ -69,9 +69,11 @@ void record_route(const char *log_socket, const Route &route) noexcept;
 void record_session_end(const char *log_socket, RootSource source, const SessionEnd &end,
                         const timespec &started) noexcept;
 
-// The whole run, with the program table that main was built with and the socket of the system
-// log that it records each run's routing in (null: no record). Returns an exit status in
-// server and pserver mode only; otherwise it ends by exec or err.
-int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char *log_socket);
+// The whole run, with the program table that main was built with, the socket of the system
+// log that it records each run's routing in (null: no record), and the path that pathvane is
+// installed at. Returns an exit status in server and pserver mode only; otherwise it ends by
+// exec or err.
+int pathvane_main(int argc, char *argv[], const ProgramTable &table, const char *log_socket,
+                  const char *installed);
 
 } // namespace pathvane

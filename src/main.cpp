@@ -4,5 +4,5 @@
 
 int main(int argc, char *argv[]) {
     return pathvane::pathvane_main(argc, argv, {PATHVANE_TABLE, PATHVANE_FALLBACK},
-                                   PATHVANE_LOG_SOCKET);
+                                   PATHVANE_LOG_SOCKET, PATHVANE_PROGRAM);
 }

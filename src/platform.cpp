@@ -101,7 +101,8 @@ bool is_socket(int fd) noexcept {
 
 namespace {
 
-// The running executable, looked at through the kernel: 0 on success, as stat(2).
+// The running executable, looked at through the kernel: 0 on success, as stat(2). A port to
+// another system says here how its kernel names the file a process runs from.
 int stat_own_executable(struct stat *st) noexcept {
 #if defined(__linux__)
     return ::stat("/proc/self/exe", st);
@@ -120,10 +121,12 @@ int stat_own_executable(struct stat *st) noexcept {
 
 } // namespace
 
-bool is_own_executable(const char *path) noexcept {
+bool is_own_executable(const char *path, const char *installed) noexcept {
     struct stat program {};
     struct stat self {};
-    if (::stat(path, &program) == -1 || stat_own_executable(&self) == -1)
+    if (::stat(path, &program) == -1)
+        return false;
+    if (stat_own_executable(&self) == -1 && ::stat(installed, &self) == -1)
         return false;
     return program.st_dev == self.st_dev && program.st_ino == self.st_ino;
 }

@@ -77,7 +77,9 @@ void open_standard_descriptors();
 bool is_socket(int fd) noexcept;
 
 // Whether `path` is the very file this process runs from (the same device and inode, whatever
-// names either is reached by). False where the running executable cannot be found.
-bool is_own_executable(const char *path) noexcept;
+// names either is reached by). Where the system cannot say which file that is (a Linux without
+// /proc, a system that this is not ported to), `installed`, the path that this build installs
+// the program at, stands in for it. False where neither can be found.
+bool is_own_executable(const char *path, const char *installed) noexcept;
 
 } // namespace pathvane
