@@ -101,6 +101,16 @@ bool is_socket(int fd) noexcept {
 
 namespace {
 
+// For what(1): how this build finds the file it runs from.
+[[gnu::used]] constexpr char own_executable_ident[] = "@(#)pathvane: finds the file it runs from "
+#if defined(__linux__)
+                                                      "through /proc/self/exe";
+#elif defined(__FreeBSD__)
+                                                      "through sysctl KERN_PROC_PATHNAME";
+#else
+                                                      "by its installed path only";
+#endif
+
 // The running executable, looked at through the kernel: 0 on success, as stat(2). A port to
 // another system says here how its kernel names the file a process runs from.
 int stat_own_executable(struct stat *st) noexcept {
