@@ -2,6 +2,7 @@
 // the program that the Root request selects must get every one of them, in order.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <random>
 #include <span>
 #include <unistd.h>
