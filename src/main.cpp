@@ -2,18 +2,21 @@
 
 #include "front_end.h"
 
+// For what(1), as in the BSDs' programs: where this build is installed, and where it sends its
+// routing records. The strings go into the .comment section, which no linker collects away.
+asm(".ident \"@(#)pathvane: installed as " PATHVANE_PROGRAM "\"");
+#if defined(PATHVANE_LOG_SOCKET)
+asm(".ident \"@(#)pathvane: routing records to " PATHVANE_LOG_SOCKET "\"");
+#else
+asm(".ident \"@(#)pathvane: no routing records\"");
+#endif
+
 namespace {
 
-// For what(1), as in the BSDs' programs: where this build is installed, and where it sends its
-// routing records.
-[[gnu::used]] constexpr char installed_ident[] = "@(#)pathvane: installed as " PATHVANE_PROGRAM;
 #if defined(PATHVANE_LOG_SOCKET)
 constexpr const char *log_socket = PATHVANE_LOG_SOCKET;
-[[gnu::used]] constexpr char log_socket_ident[] =
-    "@(#)pathvane: routing records to " PATHVANE_LOG_SOCKET;
 #else
 constexpr const char *log_socket = nullptr;
-[[gnu::used]] constexpr char log_socket_ident[] = "@(#)pathvane: no routing records";
 #endif
 
 } // namespace

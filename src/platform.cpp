@@ -102,14 +102,15 @@ bool is_socket(int fd) noexcept {
 namespace {
 
 // For what(1): how this build finds the file it runs from.
-[[gnu::used]] constexpr char own_executable_ident[] = "@(#)pathvane: finds the file it runs from "
+asm(".ident \"@(#)pathvane: finds the file it runs from "
 #if defined(__linux__)
-                                                      "through /proc/self/exe";
+    "through /proc/self/exe"
 #elif defined(__FreeBSD__)
-                                                      "through sysctl KERN_PROC_PATHNAME";
+    "through sysctl KERN_PROC_PATHNAME"
 #else
-                                                      "by its installed path only";
+    "by its installed path only"
 #endif
+    "\"");
 
 // The running executable, looked at through the kernel: 0 on success, as stat(2). A port to
 // another system says here how its kernel names the file a process runs from.

@@ -22,14 +22,15 @@ namespace pathvane {
 namespace {
 
 // For what(1): which client streams this build looks at in place; it relays the others.
-[[gnu::used]] constexpr char look_ident[] = "@(#)pathvane: looks in place at "
+asm(".ident \"@(#)pathvane: looks in place at "
 #if !PATHVANE_LOOK_IN_PLACE
-                                            "no stream";
+    "no stream"
 #elif PATHVANE_LOOK_IN_PIPES && defined(__linux__)
-                                            "sockets, files and pipes";
+    "sockets, files and pipes"
 #else
-                                            "sockets and files";
+    "sockets and files"
 #endif
+    "\"");
 
 // A look that failed part-way: it leaves the whole buffer wiped, as what it had copied may hold
 // a password, and the reads that follow write over only as much as they take.
