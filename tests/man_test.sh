@@ -60,5 +60,7 @@ pathvane-check.8|pserver mode: the root comes from the client's auth request
 pathvane.conf.5|A pattern beginning with * makes a default entry.
 pathvane.conf.5|a pattern that holds a : never applies.
 pathvane.conf.5|/home/projects/old prog = /usr/local/bin/cvs-1.10 # until the move
+pathvane.8|Nothing installs /usr/bin/ncvs on FreeBSD: build pathvane with -DPATHVANE_FALLBACK=/usr/local/bin/cvs
+pathvane.8|Give pathvane the name cvs: ln -s ../bin/pathvane /usr/local/sbin/cvs
 EOF_SENTENCES
 exit $status
