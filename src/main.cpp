@@ -2,9 +2,11 @@
 
 #include "front_end.h"
 
-// For what(1), as in the BSDs' programs: where this build is installed, and where it sends its
-// routing records. The strings go into the .comment section, which no linker collects away.
+// For what(1), as in the BSDs' programs: where this build is installed, the paths it holds, and
+// where it sends its routing records. The strings go into the .comment section, which no linker
+// collects away.
 asm(".ident \"@(#)pathvane: installed as " PATHVANE_PROGRAM "\"");
+asm(".ident \"@(#)pathvane: table " PATHVANE_TABLE ", fallback " PATHVANE_FALLBACK "\"");
 #if defined(PATHVANE_LOG_SOCKET)
 asm(".ident \"@(#)pathvane: routing records to " PATHVANE_LOG_SOCKET "\"");
 #else

@@ -5,7 +5,8 @@
 #       each program and test executable is a FreeBSD ELF for the machine, linked against
 #       FreeBSD's libc with every symbol it takes from there bound to a FreeBSD version; the
 #       programs are hardened as the build says (PIE, stack protector, full RELRO), and
-#       pathvane holds FreeBSD's choices: the log socket, the sysctl, no look at pipes
+#       pathvane holds FreeBSD's choices: the log socket, the sysctl, no look at pipes, the
+#       ported cvs as the fallback
 #   freebsd_test.sh SOURCE_DIR plist BUILD_DIR
 #       the port's pkg-plist (packaging/freebsd) lists what `cmake --install` lays out, but
 #       for what the port does on purpose: the examples in its EXAMPLESDIR, the sample table in
@@ -86,7 +87,8 @@ artefacts() {
         "@(#)pathvane: finds the file it runs from through sysctl KERN_PROC_PATHNAME
 @(#)pathvane: installed as /usr/local/bin/pathvane
 @(#)pathvane: looks in place at sockets and files
-@(#)pathvane: routing records to /var/run/log"
+@(#)pathvane: routing records to /var/run/log
+@(#)pathvane: table /usr/local/etc/pathvane.conf, fallback /usr/local/bin/cvs"
     check "pathvane: calls sysctl, and neither tee nor splice" \
         "$(imports "$build/pathvane" | grep -c -e '^sysctl@' -e '^tee@' -e '^splice@')" 1
 }
