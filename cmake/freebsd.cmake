@@ -1,7 +1,8 @@
 # Cross-compiling for FreeBSD 14 with zig's clang, which carries FreeBSD's own libc headers and
 # link stubs and its own libc++: included by freebsd-amd64.cmake and freebsd-arm64.cmake, which
-# name the machine (FreeBSD's name and zig's). `scripts/install-deps --freebsd` installs zig and the wrappers below, under
-# which CMake can run zig's compiler and archiver (binutils here knows only Linux's x86-64).
+# name the machine (FreeBSD's name and zig's). `scripts/install-deps --freebsd` installs zig and
+# the wrappers below, under which CMake can run zig's compiler and archiver (binutils here knows
+# only Linux's x86-64).
 set(CMAKE_SYSTEM_NAME FreeBSD)
 set(CMAKE_SYSTEM_VERSION 14.0)
 
@@ -13,11 +14,11 @@ foreach(tool IN ITEMS cc c++ ar ranlib)
                             "`scripts/install-deps --freebsd` installs it")
     endif()
 endforeach()
-set(target ${zig_machine}-freebsd.${CMAKE_SYSTEM_VERSION})
+set(pathvane_zig_target ${pathvane_zig_machine}-freebsd.${CMAKE_SYSTEM_VERSION})
 set(CMAKE_C_COMPILER "${PATHVANE_ZIG_BIN}/zig-cc")
 set(CMAKE_CXX_COMPILER "${PATHVANE_ZIG_BIN}/zig-c++")
-set(CMAKE_C_COMPILER_TARGET ${target})
-set(CMAKE_CXX_COMPILER_TARGET ${target})
+set(CMAKE_C_COMPILER_TARGET ${pathvane_zig_target})
+set(CMAKE_CXX_COMPILER_TARGET ${pathvane_zig_target})
 # zig's clang checks for undefined behaviour in unoptimised code by default, and links the
 # checks' runtime only where it drives the link itself: the build's flags decide, as with clang.
 set(CMAKE_C_FLAGS_INIT "-fno-sanitize=undefined")
