@@ -8,7 +8,9 @@
 namespace {
 
 int usage() {
-    std::fputs("usage: pathvane-check [-f table] [-l | root ... | -- cvs-arguments ...]\n", stderr);
+    std::fputs("usage: pathvane-check [-f table] [-l | root ... | -- cvs-arguments ... |\n"
+               "                      --against table [--records file]]\n",
+               stderr);
     return 2;
 }
 
@@ -16,8 +18,13 @@ int usage() {
 
 int main(int argc, char *argv[]) {
     pathvane::ProgramTable table{PATHVANE_TABLE, PATHVANE_FALLBACK};
-    const option long_options[] = {{"version", no_argument, nullptr, 'V'}, {}};
+    const option long_options[] = {{"version", no_argument, nullptr, 'V'},
+                                   {"against", required_argument, nullptr, 'a'},
+                                   {"records", required_argument, nullptr, 'r'},
+                                   {}};
     bool version = false;
+    const char *against = nullptr; // the table in use, that the table checked may replace
+    const char *records = nullptr;
     bool list = false;
     bool command = false; // "--" came before the operands: they are a cvs command line
     opterr = 0;           // the usage line says it all
@@ -35,11 +42,20 @@ int main(int argc, char *argv[]) {
             list = true;
         else if (c == 'V')
             version = true;
+        else if (c == 'a')
+            against = optarg;
+        else if (c == 'r')
+            records = optarg;
         else
             return usage();
     }
     int operands = argc - optind;
     char **operand = argv + optind;
+    if (against != nullptr || records != nullptr) {
+        if (against == nullptr || version || list || command || operands != 0)
+            return usage();
+        return pathvane::compare_tables(table, against, records, PATHVANE_PROGRAM, stdout, stderr);
+    }
     if (version || list) {
         if (operands != 0 || command || (version && list))
             return usage();

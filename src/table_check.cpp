@@ -15,15 +15,12 @@
 #include <vector>
 
 #include "bytes.h"
+#include "check_text.h"
 #include "front_end.h"
 #include "text.h"
 
 namespace pathvane {
 
-namespace {
-
-// Text of the table as a report shows it between single quotes: a byte that could end the
-// quotes or reach the terminal as a control is escaped.
 std::string shown(std::string_view text) {
     std::string out;
     for (char c : text) {
@@ -32,6 +29,17 @@ std::string shown(std::string_view text) {
     }
     return out;
 }
+
+bool said_missing(const TableReader &reader, const char *table) {
+    int missing = reader.missing();
+    if (missing == 0)
+        return false;
+    errno = missing;
+    warn("%s", table);
+    return true;
+}
+
+namespace {
 
 // The view without whitespace around it.
 std::string_view trimmed(std::string_view text) {
@@ -413,21 +421,6 @@ void explain_root(const ProgramTable &table, const char *root, std::FILE *out, c
         break;
     }
 }
-
-namespace {
-
-// Says on stderr why the table that `reader` has read had no lines, and returns true, where
-// it was not there to read.
-bool said_missing(const TableReader &reader, const char *table) {
-    int missing = reader.missing();
-    if (missing == 0)
-        return false;
-    errno = missing;
-    warn("%s", table);
-    return true;
-}
-
-} // namespace
 
 // The table's failures are the checker's own: status 2, as for a table that is not there.
 int check_table(const ProgramTable &table, const char *pathvane, std::FILE *out) {

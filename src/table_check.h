@@ -27,6 +27,18 @@ int list_routes(const ProgramTable &table, std::FILE *out);
 void explain_root(const ProgramTable &table, const char *root, std::FILE *out,
                   const char *from = "");
 
+// Compares the table `now` with the one at `before`, for every root that either names by its
+// pattern (a line without a "prog" option included), every root that the route records in the
+// log at `records` name ("-": standard input; null: no log), and, as "*", every other root.
+// Prints on `out` each whose program differs: root, then program and why (the routing record's
+// words) under `before`, then under `now`, tab-separated; with `records`, the sessions and
+// commands that the records count for it, and a summary line last. Then checks `now` as
+// check_table does, its reports on `report`. Returns 0 where nothing moves and the check
+// reports nothing, 1 where something moves or the check reports, 2 where a table or the log
+// cannot be read (said on stderr).
+int compare_tables(const ProgramTable &now, const char *before, const char *records,
+                   const char *pathvane, std::FILE *out, std::FILE *report);
+
 // Prints on `out` where pathvane would find the root of the command `argv` (run in the current
 // directory and environment), and the program it would run.
 void explain_command(const ProgramTable &table, int argc, char *argv[], std::FILE *out);

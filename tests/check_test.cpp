@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "log_socket.h"
 #include "sandbox.h"
 
 namespace {
@@ -25,8 +26,8 @@ std::string with_sandbox(const std::string &text) {
 }
 
 TEST(PathvaneCheck, ModesAndExitStatus) {
-    const std::string usage =
-        "usage: pathvane-check [-f table] [-l | root ... | -- cvs-arguments ...]\n";
+    const std::string usage = "usage: pathvane-check [-f table] [-l | root ... | -- cvs-arguments "
+                              "... |\n                      --against table [--records file]]\n";
     const CheckCase cases[] = {
         {"good table",
          {},
@@ -154,6 +155,21 @@ TEST(PathvaneCheck, ModesAndExitStatus) {
         {"unknown option", {"-x"}, {}, "", 2, "", usage},
         {"-f without table", {"-f"}, {}, "", 2, "", usage},
         {"-- without command", {"--"}, {}, "", 2, "", usage},
+        {"records without a table to compare", {"--records", "-"}, {}, "", 2, "", usage},
+        {"a comparison and roots",
+         {"--against", SANDBOX "/other.conf", "/r"},
+         {},
+         "",
+         2,
+         "",
+         usage},
+        {"a comparison with nothing to compare",
+         {"--against", SANDBOX "/absent.conf"},
+         {},
+         "",
+         2,
+         "",
+         "pathvane-check: S/absent.conf: No such file or directory\n"},
     };
     for (const CheckCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -174,6 +190,62 @@ TEST(PathvaneCheck, ModesAndExitStatus) {
         EXPECT_EQ(outcome.exit_code, c.status);
         EXPECT_EQ(with_sandbox(outcome.out), c.out);
         EXPECT_EQ(with_sandbox(outcome.err), c.err);
+    }
+}
+
+// Before a new table goes live: the records that a built pathvane sent, read back as a log
+// file and journalctl print them, tell which roots and how many runs the new table moves.
+TEST(PathvaneCheck, ComparesATableAgainstTheRecordsOfRealRuns) {
+    Sandbox sandbox;
+    const std::string alpha = Sandbox::recorder("alpha"), beta = Sandbox::recorder("beta");
+    sandbox.write_table("/r1 prog=" + alpha + "\n/r2 prog=" + beta + "\n");
+    test::write_file(sandbox.path("new.conf"), "/r1 prog=" + beta + "\n/r2/ prog=" + beta + "\n");
+    test::LogSocket log(sandbox.path("log"));
+    const struct {
+        std::vector<std::string> argv;
+        std::string input;
+    } runs[] = {
+        {{"cvs", "-d", "/r1", "co", "m"}, ""},
+        {{"cvs", "-d", ":ext:user@host:/r1//", "update"}, ""},
+        {{"cvs", "server"}, "Root /r1\nValid-responses ok\n"},
+        {{"cvs", "-d", "/r2", "co", "m"}, ""},
+        {{"cvs", "-d", "/r3", "co", "m"}, ""}, // the fallback's, before and after
+        {{"cvs", "-d", "/r1/" + std::string(500, 'x'), "co"}, ""}, // its record cuts the root
+    };
+    for (const auto &run : runs) {
+        test::Invocation inv = sandbox.invocation(run.argv);
+        if (!run.input.empty())
+            inv.input = {{run.input}};
+        ASSERT_EQ(test::run(inv).exit_code, 0);
+    }
+    // "<38>pathvane[pid]: route ...": every other one as a log file prints it, the others as
+    // `journalctl -o cat` does; among them, end records, another program's and bytes of no text.
+    std::string records = "\x7f"
+                          "ELF\x01\x00\xff\nsshd[7]: Accepted publickey for cvs\n";
+    bool as_file = true;
+    for (const std::string &datagram : log.take()) {
+        const std::string text = datagram.substr(datagram.find('>') + 1);
+        records += as_file ? "Dec 10 12:00:00 host " + text : text.substr(text.find(": ") + 2);
+        records += '\n';
+        as_file = !as_file;
+    }
+    test::write_file(sandbox.path("records.log"), records);
+    const std::string moved = "/r1\t" + alpha + "\ttable line 1\t" + beta +
+                              "\ttable line 1\t1\t2\n"
+                              "3 roots compared, 1 move; of the records' sessions, 1 of 1 would "
+                              "have moved, of their local commands 2 of 4 (at least); records "
+                              "whose root was cut short, not compared: 1\n";
+    for (bool from_stdin : {false, true}) {
+        SCOPED_TRACE(from_stdin ? "records on standard input" : "records in a file");
+        test::Invocation inv = sandbox.invocation(
+            {"pathvane-check", "-f", SANDBOX "/new.conf", "--against", SANDBOX "/pathvane.conf",
+             "--records", from_stdin ? "-" : SANDBOX "/records.log"});
+        inv.program = CHECK_UNDER_TEST;
+        if (from_stdin)
+            inv.input = {{records}};
+        test::Outcome outcome = test::run(inv);
+        EXPECT_EQ(outcome.exit_code, 1);
+        EXPECT_EQ(outcome.out, moved);
     }
 }
 

@@ -301,3 +301,61 @@ TEST(ListRoutes, InTheOrderTheyApply) {
     table = dir / "absent";
     EXPECT_EQ(listed(), "status 2");
 }
+
+TEST(CompareTables, PrintsEachRootThatMoves) {
+    test::TempDir dir;
+    const std::string before = dir / "old.conf", now = dir / "new.conf";
+    const struct {
+        const char *name;
+        std::string before, now;
+        std::string moves; // with the fallback /bin/true
+    } cases[] = {
+        {"identical tables", "/r prog=/bin/sh\n* prog=/bin/cat\n",
+         "/r prog=/bin/sh\n* prog=/bin/cat\n", ""},
+        {"the same routes, written otherwise", "/a prog=/bin/sh\n/r/ prog=/bin/sh\n",
+         "# moved\n//r prog=/bin/sh\n/a prog=/bin/sh mode=1\n", ""},
+        {"a pattern that moves", "/home/ncvs prog=/bin/sh\n", "/home/cvs prog=/bin/sh\n",
+         "/home/cvs\t/bin/true\tno entry for the root\t/bin/sh\ttable line 1\n"
+         "/home/ncvs\t/bin/sh\ttable line 1\t/bin/true\tno entry for the root\n"},
+        {"a line that lost prog=", "/r prog=/bin/sh\n* prog=/bin/cat\n",
+         "/r  /bin/sh\n* prog=/bin/cat\n",
+         "/r\t/bin/sh\ttable line 1\t/bin/cat\tthe default entry at line 2\n"},
+        {"a line that lost all its options", "/r prog=/bin/sh\n", "/r//\n",
+         "/r\t/bin/sh\ttable line 1\t/bin/true\tno entry for the root\n"},
+        {"a new default entry", "/r prog=/bin/sh\n", "/r prog=/bin/sh\n* prog=/bin/cat\n",
+         "*\t/bin/true\tno entry for the root\t/bin/cat\tthe default entry at line 2\n"},
+        {"an earlier line now applies first", "/ prog=/bin/sh\n/r prog=/bin/cat\n",
+         "/r prog=/bin/ls\n/ prog=/bin/sh\n/r prog=/bin/cat\n",
+         "/r\t/bin/cat\ttable line 2\t/bin/ls\ttable line 1\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        test::write_file(before, c.before);
+        test::write_file(now, c.now);
+        int status = -1;
+        std::string report;
+        std::string out = printed([&](std::FILE *f) {
+            report = printed([&](std::FILE *r) {
+                status = pathvane::compare_tables({now.c_str(), "/bin/true"}, before.c_str(),
+                                                  nullptr, "/nonexistent/pathvane", f, r);
+            });
+        });
+        EXPECT_EQ(out, c.moves);
+        // The new table is checked as well: a line without "prog" is reported, and a table that
+        // root does not own.
+        bool reported = false;
+        for (std::size_t at = 0; at < report.size(); at = report.find('\n', at) + 1)
+            reported |= report.compare(report.find(": ", at), 8, ": note: ") != 0;
+        EXPECT_EQ(status, !c.moves.empty() || reported ? 1 : 0) << report;
+    }
+    // What cannot be read ends it, with status 2: either table, or the log of records.
+    for (const auto &[then, records] :
+         {std::pair{dir / "absent", (const char *)nullptr}, {before, "/nonexistent/log"}}) {
+        std::string out = printed([&](std::FILE *f) {
+            EXPECT_EQ(pathvane::compare_tables({now.c_str(), "/fb"}, then.c_str(), records,
+                                               "/nonexistent/pathvane", f, stderr),
+                      2);
+        });
+        EXPECT_EQ(out, "");
+    }
+}
