@@ -16,6 +16,7 @@ import datetime
 import json
 import os
 import platform
+import shutil
 import socket
 import statistics
 import subprocess
@@ -105,17 +106,22 @@ def hyperfine(commands, runs, warmup=20):
         return [r["median"] for r in json.load(open(out.name))["results"]]
 
 
-def interleaved(commands, rounds, cpu=None):
+def interleaved(commands, rounds, cpu=None, output=None):
     """Median seconds of each command (an argv), each round running every command once, in an
     order that rotates: the machine's load then weighs on all of them alike. Where `cpu` is a
-    list, it receives each command's CPU seconds (user and system) per round."""
+    list, it receives each command's CPU seconds (user and system) per round. With `output`, the
+    commands write their standard output and error to that file (not to /dev/null, which tells
+    grep that nobody reads its output)."""
+    actions = [(os.POSIX_SPAWN_OPEN, 1, output, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644),
+               (os.POSIX_SPAWN_DUP2, 1, 2)] if output else []
     times = [[] for _ in commands]
     cpu_times = [[] for _ in commands]
     order = list(range(len(commands)))
     for _ in range(rounds):
         for i in order:
             start = time.perf_counter()
-            _, _, usage = os.wait4(os.posix_spawn(commands[i][0], commands[i], os.environ), 0)
+            _, _, usage = os.wait4(os.posix_spawn(commands[i][0], commands[i], os.environ,
+                                                  file_actions=actions), 0)
             times[i].append(time.perf_counter() - start)
             cpu_times[i].append(usage.ru_utime + usage.ru_stime)
         order = order[1:] + order[:1]
@@ -219,6 +225,34 @@ def lookup_scaling():
     per_line_100k = (times[100000] - times[10]) / 99990
     record("lookup cost per line, 1,000,000 / 100,000 lines", f"{per_line_1m / per_line_100k:.2f}",
            "0.5 to 2 (linear)", 0.5 <= per_line_1m / per_line_100k <= 2)
+
+
+def records():
+    print("== Routing records: pathvane-check --against --records of a million log lines; "
+          "against grep -c ' root='")
+    log = os.path.join(BIN, "records.log")
+    table = os.path.join(BIN, "records.conf")
+    with open(table, "w") as out:
+        for i in range(200):
+            out.write(f"/home/ncvs/project{i} prog=/bin/true\n")
+    with open(log, "w") as out:
+        for i in range(1000000):
+            if i % 5 == 4:
+                out.write(f"Dec 10 12:00:00 host sshd[{i}]: Accepted publickey for user{i % 7}\n")
+                continue
+            out.write(f"Dec 10 12:00:00 host pathvane[{i}]: route "
+                      f"mode={'server' if i % 3 == 0 else 'direct'} uid=1001 source=\"-d\" "
+                      f"root=\":ext:host:/home/ncvs/project{i % 250}\" "
+                      f"program=\"/usr/local/bin/cvs-{i % 3}\" why=\"table line {i % 200 + 1}\"\n")
+    checker = os.path.join(BIN, os.pardir, "pathvane-check")
+    with tempfile.NamedTemporaryFile() as output:
+        compare, grep = interleaved(
+            [[checker, "-f", table, "--against", table, "--records", log],
+             [shutil.which("grep"), "-c", " root=", log]], rounds=15, output=output.name)
+    print(f"  pathvane-check {compare * 1e3:.1f} ms, grep -c {grep * 1e3:.1f} ms")
+    record("a million lines of records read, pathvane-check / grep -c", f"{compare / grep:.2f}",
+           "<= 2", compare / grep <= 2)
+    os.unlink(log)
 
 
 def root_latency():
@@ -425,7 +459,8 @@ logs = [log_socket(os.path.join(BIN, "log"), reading=True),
 if BASELINE:
     logs.append(log_socket(os.path.join(BASELINE, "log"), reading=True))
 logs.append(log_socket(os.path.join(RELAYED, "log"), reading=True))
-parts = (startup, lookup_scaling, root_latency, throughput, relay_cpu, memory, in_process)
+parts = (startup, lookup_scaling, records, root_latency, throughput, relay_cpu, memory,
+         in_process)
 chosen = os.environ.get("BENCH_PARTS", "").split()
 unknown = set(chosen) - {part.__name__ for part in parts}
 if unknown:
