@@ -62,5 +62,6 @@ pathvane.conf.5|a pattern that holds a : never applies.
 pathvane.conf.5|/home/projects/old prog = /usr/local/bin/cvs-1.10 # until the move
 pathvane.8|Nothing installs /usr/bin/ncvs on FreeBSD: build pathvane with -DPATHVANE_FALLBACK=/usr/local/bin/cvs
 pathvane.8|Give pathvane the name cvs: ln -s ../bin/pathvane /usr/local/sbin/cvs
+pathvane-check.8|Anyone who can write to the log can add records (logger -t pathvane): what the records say is advice, not proof.
 EOF_SENTENCES
 exit $status
