@@ -324,6 +324,8 @@ TEST(CompareTables, PrintsEachRootThatMoves) {
          "/r\t/bin/sh\ttable line 1\t/bin/true\tno entry for the root\n"},
         {"a new default entry", "/r prog=/bin/sh\n", "/r prog=/bin/sh\n* prog=/bin/cat\n",
          "*\t/bin/true\tno entry for the root\t/bin/cat\tthe default entry at line 2\n"},
+        {"a root that reaches the terminal escaped", "/r\x1b[2K prog=/bin/sh\n", "",
+         "/r\\033[2K\t/bin/sh\ttable line 1\t/bin/true\tno entry for the root\n"},
         {"an earlier line now applies first", "/ prog=/bin/sh\n/r prog=/bin/cat\n",
          "/r prog=/bin/ls\n/ prog=/bin/sh\n/r prog=/bin/cat\n",
          "/r\t/bin/cat\ttable line 2\t/bin/ls\ttable line 1\n"},
