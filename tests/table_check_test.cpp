@@ -320,8 +320,12 @@ TEST(CompareTables, PrintsEachRootThatMoves) {
         {"a line that lost prog=", "/r prog=/bin/sh\n* prog=/bin/cat\n",
          "/r  /bin/sh\n* prog=/bin/cat\n",
          "/r\t/bin/sh\ttable line 1\t/bin/cat\tthe default entry at line 2\n"},
-        {"a line that lost all its options", "/r prog=/bin/sh\n", "/r//\n",
-         "/r\t/bin/sh\ttable line 1\t/bin/true\tno entry for the root\n"},
+        // The root of a line with no options at all gets a row of its own where the default
+        // entry changes, as the records may count it.
+        {"a line without options, and another default entry", "* prog=/bin/cat\n",
+         "/r//\n* prog=/bin/ls\n",
+         "/r\t/bin/cat\tthe default entry at line 1\t/bin/ls\tthe default entry at line 2\n"
+         "*\t/bin/cat\tthe default entry at line 1\t/bin/ls\tthe default entry at line 2\n"},
         {"a new default entry", "/r prog=/bin/sh\n", "/r prog=/bin/sh\n* prog=/bin/cat\n",
          "*\t/bin/true\tno entry for the root\t/bin/cat\tthe default entry at line 2\n"},
         {"a root that reaches the terminal escaped", "/r\x1b[2K prog=/bin/sh\n", "",
