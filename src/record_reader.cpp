@@ -70,8 +70,8 @@ void read_route_line(std::string_view line, RouteLine &into) {
     const std::size_t start = record_start(line);
     if (start == std::string_view::npos)
         return;
-    // The mode comes first, then fields up to the root. Every '"' inside a quoted value is
-    // escaped, and no other value holds a blank: the first ` root="` is the root's field.
+    // The mode comes first, then the fields before the root. A quoted value holds no '"' but
+    // after a '\\', and a value that is not quoted no blank: the first ` root="` is the root's.
     std::string_view fields = slice(line, start + route_word.size());
     constexpr std::string_view mode = "mode=", root_field = " root=\"";
     if (!fields.starts_with(mode))

@@ -355,11 +355,12 @@ TEST(CompareTables, PrintsEachRootThatMoves) {
         EXPECT_EQ(status, !c.moves.empty() || reported ? 1 : 0) << report;
     }
     // What cannot be read ends it, with status 2: either table, or the log of records.
-    for (const auto &[then, records] :
+    for (const auto &unreadable :
          {std::pair{dir / "absent", (const char *)nullptr}, {before, "/nonexistent/log"}}) {
         std::string out = printed([&](std::FILE *f) {
-            EXPECT_EQ(pathvane::compare_tables({now.c_str(), "/fb"}, then.c_str(), records,
-                                               "/nonexistent/pathvane", f, stderr),
+            EXPECT_EQ(pathvane::compare_tables({now.c_str(), "/fb"}, unreadable.first.c_str(),
+                                               unreadable.second, "/nonexistent/pathvane", f,
+                                               stderr),
                       2);
         });
         EXPECT_EQ(out, "");
