@@ -17,22 +17,7 @@ scenario=$2
 build=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
-# check WHAT ACTUAL EXPECTED
-check() {
-    if [ "$2" = "$3" ]; then
-        passed=$((passed + 1))
-    else
-        fail "$1"
-        printf '%s\n' "--- got" "$2" "--- expected" "$3" | sed 's/^/    | /'
-    fi
-}
-summary() {
-    echo "$scenario: $passed passed, $failed failed"
-    [ "$failed" -eq 0 ]
-}
+. "$(dirname "$0")/support/checks.sh"
 
 # The symbols that FILE takes from shared libraries, each with the version it is bound to.
 imports() { readelf --dyn-syms -W "$1" | awk '$7 == "UND" && $8 != "" { print $8 }'; }

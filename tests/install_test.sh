@@ -17,22 +17,7 @@ version=$2
 scenario=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
-# check WHAT ACTUAL EXPECTED
-check() {
-    if [ "$2" = "$3" ]; then
-        passed=$((passed + 1))
-    else
-        fail "$1"
-        printf '%s\n' "--- got" "$2" "--- expected" "$3" | sed 's/^/    | /'
-    fi
-}
-summary() {
-    echo "$scenario: $passed passed, $failed failed"
-    [ "$failed" -eq 0 ]
-}
+. "$(dirname "$0")/support/checks.sh"
 # The paths that a manual page on standard input names in its FILES section.
 files_section() { sed -n '/^\.Sh FILES/,/^\.Sh [^F]/s/^\.It Pa //p'; }
 # configure DIR ARGS...: a Release build without the tests, as an administrator configures one.
