@@ -15,8 +15,6 @@ set -eu
 source_dir=$1
 scenario=$2
 build=$3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 . "$(dirname "$0")/support/checks.sh"
 
 # The symbols that FILE takes from shared libraries, each with the version it is bound to.

@@ -15,8 +15,6 @@ set -eu
 source_dir=$1
 version=$2
 scenario=$3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 . "$(dirname "$0")/support/checks.sh"
 # The paths that a manual page on standard input names in its FILES section.
 files_section() { sed -n '/^\.Sh FILES/,/^\.Sh [^F]/s/^\.It Pa //p'; }

@@ -1,6 +1,8 @@
-# Sourced by the shell tests: `check WHAT ACTUAL EXPECTED` counts a check and shows a failed one,
-# `fail WHAT` counts a failure, and `summary` says how many passed (naming $scenario) and fails
-# where any did.
+# Sourced by the shell tests: $work, a directory of their own, removed at exit; `check WHAT
+# ACTUAL EXPECTED` counts a check and shows a failed one, `fail WHAT` counts a failure, and
+# `summary` says how many passed (naming $scenario) and fails where any did.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 passed=0
 failed=0
 fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
